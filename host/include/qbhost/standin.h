@@ -1,0 +1,121 @@
+#pragma once
+
+// Harness side of the stand-in host: what the dev server and the tests use to
+// drive the host that plug-ins see through host.h. Nothing here is visible to a
+// plug-in.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <spdlog/logger.h>
+
+#include "plugin/host.h"
+
+#define QB_STANDIN_API __attribute__((visibility("default")))
+
+namespace qbhost {
+
+// ---------------------------------------------------------------- engine heap
+struct HeapStats {
+  std::size_t liveBlocks = 0;
+  std::size_t liveBytes = 0;
+  std::uint64_t allocations = 0;  // every successful Malloc or growing Realloc so far
+};
+QB_STANDIN_API HeapStats Heap();
+// Make the nth allocation from now (1 = the next one) throw std::bad_alloc,
+// once. 0 switches fault injection off.
+QB_STANDIN_API void FailNthAllocation(std::uint64_t n);
+// The engine heap as host code calls it (the plug-in goes through GetAddress).
+QB_STANDIN_API void* EngineMalloc(std::uint64_t size, std::uint32_t alignment);
+QB_STANDIN_API void* EngineRealloc(void* block, std::uint64_t size, std::uint32_t alignment);
+QB_STANDIN_API void EngineFree(void* block);
+
+// ------------------------------------------------------------------- text
+QB_STANDIN_API std::string Utf16ToUtf8(std::u16string_view text);
+QB_STANDIN_API std::u16string Utf8ToUtf16(std::string_view text);
+// Text of an engine string: its units up to the first NUL, never past count.
+QB_STANDIN_API std::string ToUtf8(const FString& text);
+
+// An FString built and released by host code, without the plug-in's FString
+// members: the host constructs it in raw storage and frees its buffer itself.
+class QB_STANDIN_API HostString {
+ public:
+  explicit HostString(std::string_view utf8 = {});
+  ~HostString();
+  HostString(const HostString&) = delete;
+  HostString& operator=(const HostString&) = delete;
+  FString& get() { return *ptr(); }
+  FString* ptr();
+
+ private:
+  alignas(FString) unsigned char storage_[sizeof(FString)];
+};
+
+// Writes a finished engine string into `slot`, which must own no buffer.
+QB_STANDIN_API void ConstructInto(FString* slot, std::string_view utf8);
+
+// ---------------------------------------------------------- current directory
+QB_STANDIN_API void SetCurrentDir(std::string dir);
+
+// ---------------------------------------------------------------- plug-ins
+// Which plug-in the host is running code for. Registrations and requests made
+// while a scope is active belong to that plug-in, and the host drops them all
+// when it forgets the plug-in (before its library is closed).
+using PluginId = std::uint32_t;  // 0: no plug-in
+class QB_STANDIN_API PluginScope {
+ public:
+  explicit PluginScope(PluginId id);
+  ~PluginScope();
+  PluginScope(const PluginScope&) = delete;
+  PluginScope& operator=(const PluginScope&) = delete;
+
+ private:
+  PluginId previous_;
+};
+QB_STANDIN_API PluginId CurrentPlugin();
+// Drops the plug-in's registrations and its pending requests and completions,
+// without calling any of them.
+QB_STANDIN_API void ForgetPlugin(PluginId id);
+
+// ----------------------------------------------------------- command registry
+enum class CommandKind { Chat, Rcon, Timer };
+struct RegistryEvent {
+  bool added;  // false: removal
+  CommandKind kind;
+  std::string id;
+  bool matched;  // for removals: whether something was registered under it
+};
+// Every registration and removal since the last ResetRegistry, in order.
+QB_STANDIN_API std::vector<RegistryEvent> RegistryJournal();
+QB_STANDIN_API std::vector<std::string> RegisteredIds(CommandKind kind);
+// Drops every registration and the journal.
+QB_STANDIN_API void ResetRegistry();
+
+// Runs every chat callback with the arguments; true when any returned true.
+QB_STANDIN_API bool DispatchChat(AShooterPlayerController* controller, FString* text, int mode,
+                                 int platform, bool spamCheck, bool commandExecuted);
+// Runs the RCON command named by the body's first space-separated word
+// (case-insensitive). Returns false when no command matched or the connection
+// is not authenticated, so that the caller can fall back to built-in commands.
+QB_STANDIN_API bool DispatchRcon(RCONClientConnection* connection, RCONPacket* packet,
+                                 UWorld* world, bool authenticated);
+// One game-loop tick: delivers finished request completions, then runs every
+// timer callback.
+QB_STANDIN_API void Tick();
+
+// ------------------------------------------------------------- API utilities
+QB_STANDIN_API void SetReadyState(int state);
+QB_STANDIN_API void SetCurrentWorld(UWorld* world);
+
+// ------------------------------------------------------------------ logging
+// A sink that writes finished text: every logger in the process formats its
+// own lines and hands the whole line to the sinks as the message.
+QB_STANDIN_API std::shared_ptr<spdlog::logger> HostLogger();
+// Replaces the host's sink list (and the host logger's copy of it).
+QB_STANDIN_API void SetLogSinks(std::vector<std::shared_ptr<spdlog::sinks::sink>> sinks);
+
+}  // namespace qbhost

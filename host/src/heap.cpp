@@ -1,0 +1,100 @@
+// The engine heap: FMemory Malloc/Realloc/Free with accounting. Freeing a block
+// the heap never handed out is a fault in the caller and aborts loudly, as a
+// corrupted engine heap would bring the real server down.
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <unordered_map>
+
+#include "host_internal.h"
+#include "qbhost/standin.h"
+
+namespace qbhost {
+namespace {
+
+struct HeapState {
+  std::mutex mutex;
+  std::unordered_map<void*, std::size_t> blocks;
+  std::size_t liveBytes = 0;
+  std::uint64_t allocations = 0;
+  std::uint64_t failCountdown = 0;  // 0: off
+};
+
+HeapState& State() {
+  static HeapState* state = new HeapState;  // outlives every static destructor
+  return *state;
+}
+
+// Called with the mutex held, before every allocation.
+void MaybeFail(HeapState& s) {
+  if (s.failCountdown == 0) return;
+  if (--s.failCountdown == 0) throw std::bad_alloc();
+}
+
+[[noreturn]] void Fatal(const char* what, const void* block) {
+  std::fprintf(stderr, "engine heap: %s %p, a block it never handed out\n", what, block);
+  std::abort();
+}
+
+}  // namespace
+
+HeapStats Heap() {
+  auto& s = State();
+  std::lock_guard lock(s.mutex);
+  return {s.blocks.size(), s.liveBytes, s.allocations};
+}
+
+void FailNthAllocation(std::uint64_t n) {
+  auto& s = State();
+  std::lock_guard lock(s.mutex);
+  s.failCountdown = n;
+}
+
+void* EngineMalloc(std::uint64_t size, std::uint32_t /*alignment*/) {
+  auto& s = State();
+  std::lock_guard lock(s.mutex);
+  MaybeFail(s);
+  // malloc's alignment covers everything the engine's default alignment does.
+  void* block = std::malloc(size == 0 ? 1 : size);
+  if (block == nullptr) throw std::bad_alloc();
+  s.blocks.emplace(block, size);
+  s.liveBytes += size;
+  ++s.allocations;
+  return block;
+}
+
+void* EngineRealloc(void* block, std::uint64_t size, std::uint32_t alignment) {
+  if (block == nullptr) return EngineMalloc(size, alignment);
+  if (size == 0) {
+    EngineFree(block);
+    return nullptr;
+  }
+  auto& s = State();
+  std::lock_guard lock(s.mutex);
+  auto it = s.blocks.find(block);
+  if (it == s.blocks.end()) Fatal("Realloc of", block);
+  MaybeFail(s);
+  void* moved = std::realloc(block, size);
+  if (moved == nullptr) throw std::bad_alloc();
+  s.liveBytes = s.liveBytes - it->second + size;
+  s.blocks.erase(it);
+  s.blocks.emplace(moved, size);
+  ++s.allocations;
+  return moved;
+}
+
+void EngineFree(void* block) {
+  if (block == nullptr) return;
+  auto& s = State();
+  std::lock_guard lock(s.mutex);
+  auto it = s.blocks.find(block);
+  if (it == s.blocks.end()) Fatal("Free of", block);
+  s.liveBytes -= it->second;
+  s.blocks.erase(it);
+  std::free(block);
+}
+
+}  // namespace qbhost

@@ -1,0 +1,25 @@
+#pragma once
+
+// Declarations shared between the stand-in host's own source files.
+
+#include <string_view>
+
+#include "qbhost/standin.h"
+
+namespace qbhost {
+
+// Copies UTF-16 units up to the first NUL into `slot`, verbatim.
+void ConstructUnits(FString* slot, std::u16string_view units);
+
+namespace detail {
+// Request service hooks for the registry's tick and for forgetting a plug-in.
+void DeliverCompletions();
+void DropRequestsOf(PluginId id);
+}  // namespace detail
+
+}  // namespace qbhost
+
+namespace qbhost::detail {
+// The relay a plug-in gets from ChatRelayFor.
+std::shared_ptr<AsaApi::ChatRelay> MakeChatRelay(const FString& libraryPath);
+}  // namespace qbhost::detail

@@ -1,0 +1,218 @@
+// Text conversion of the engine (UTF-16 <-> UTF-8) and the host's FString
+// constructors. The host's rule: what cannot be represented in the target
+// encoding (a lone surrogate, a malformed UTF-8 sequence) becomes one "?".
+
+#include <cstring>
+#include <new>
+
+#include "host_internal.h"
+#include "qbhost/standin.h"
+
+namespace {
+
+// Encodes one code point; returns the number of bytes written (at most 4).
+int EncodeUtf8(char32_t cp, char* out) {
+  if (cp < 0x80) {
+    out[0] = static_cast<char>(cp);
+    return 1;
+  }
+  if (cp < 0x800) {
+    out[0] = static_cast<char>(0xC0 | (cp >> 6));
+    out[1] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 2;
+  }
+  if (cp < 0x10000) {
+    out[0] = static_cast<char>(0xE0 | (cp >> 12));
+    out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out[2] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 3;
+  }
+  out[0] = static_cast<char>(0xF0 | (cp >> 18));
+  out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+  out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+  out[3] = static_cast<char>(0x80 | (cp & 0x3F));
+  return 4;
+}
+
+bool IsHigh(char32_t u) { return u >= 0xD800 && u <= 0xDBFF; }
+bool IsLow(char32_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
+
+// Walks UTF-16 code points; a lone surrogate yields '?'.
+template <class Emit>
+void WalkUtf16(const EngineChar* src, std::int32_t len, Emit emit) {
+  for (std::int32_t i = 0; i < len; ++i) {
+    char32_t u = static_cast<char16_t>(src[i]);
+    if (IsHigh(u) && i + 1 < len && IsLow(static_cast<char16_t>(src[i + 1]))) {
+      char32_t low = static_cast<char16_t>(src[i + 1]);
+      emit(0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
+      ++i;
+    } else if (IsHigh(u) || IsLow(u)) {
+      emit(U'?');
+    } else {
+      emit(u);
+    }
+  }
+}
+
+// Decodes one UTF-8 sequence at src[i]; returns its length, or 0 when the byte
+// at i does not start a well-formed sequence (overlong forms, surrogates and
+// values above U+10FFFF included).
+int DecodeUtf8(const unsigned char* src, std::int32_t len, std::int32_t i, char32_t& cp) {
+  unsigned char b0 = src[i];
+  if (b0 < 0x80) {
+    cp = b0;
+    return 1;
+  }
+  int n;
+  char32_t min;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    n = 2, min = 0x80, cp = b0 & 0x1Fu;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    n = 3, min = 0x800, cp = b0 & 0x0Fu;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    n = 4, min = 0x10000, cp = b0 & 0x07u;
+  } else {
+    return 0;
+  }
+  if (i + n > len) return 0;
+  for (int k = 1; k < n; ++k) {
+    unsigned char b = src[i + k];
+    if ((b & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (b & 0x3Fu);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return n;
+}
+
+template <class Emit>
+void WalkUtf8(const char* src, std::int32_t len, Emit emit) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(src);
+  for (std::int32_t i = 0; i < len;) {
+    char32_t cp = 0;
+    int n = DecodeUtf8(bytes, len, i, cp);
+    if (n == 0) {
+      emit(U'?');
+      ++i;
+    } else {
+      emit(cp);
+      i += n;
+    }
+  }
+}
+
+int Utf16Units(char32_t cp) { return cp >= 0x10000 ? 2 : 1; }
+int Utf8Units(char32_t cp) { return cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4; }
+
+}  // namespace
+
+namespace UE::Core::Private {
+
+std::int32_t GetConvertedLength(const char* /*destTag*/, const EngineChar* src,
+                                std::int32_t srcLen) {
+  std::int32_t n = 0;
+  WalkUtf16(src, srcLen, [&](char32_t cp) { n += Utf8Units(cp); });
+  return n;
+}
+
+std::int32_t GetConvertedLength(const EngineChar* /*destTag*/, const char* src,
+                                std::int32_t srcLen) {
+  std::int32_t n = 0;
+  WalkUtf8(src, srcLen, [&](char32_t cp) { n += Utf16Units(cp); });
+  return n;
+}
+
+char* Convert(char* dest, std::int32_t destLen, const EngineChar* src, std::int32_t srcLen) {
+  if (GetConvertedLength(dest, src, srcLen) > destLen) return nullptr;
+  char* out = dest;
+  WalkUtf16(src, srcLen, [&](char32_t cp) { out += EncodeUtf8(cp, out); });
+  return dest;
+}
+
+EngineChar* Convert(EngineChar* dest, std::int32_t destLen, const char* src,
+                    std::int32_t srcLen) {
+  if (GetConvertedLength(dest, src, srcLen) > destLen) return nullptr;
+  EngineChar* out = dest;
+  WalkUtf8(src, srcLen, [&](char32_t cp) {
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      *out++ = static_cast<EngineChar>(0xD800 + (cp >> 10));
+      *out++ = static_cast<EngineChar>(0xDC00 + (cp & 0x3FF));
+    } else {
+      *out++ = static_cast<EngineChar>(cp);
+    }
+  });
+  return dest;
+}
+
+}  // namespace UE::Core::Private
+
+namespace qbhost {
+
+std::string Utf16ToUtf8(std::u16string_view text) {
+  const auto* src = reinterpret_cast<const EngineChar*>(text.data());
+  auto len = static_cast<std::int32_t>(text.size());
+  std::string out(static_cast<std::size_t>(UE::Core::Private::GetConvertedLength(
+                      static_cast<const char*>(nullptr), src, len)),
+                  '\0');
+  UE::Core::Private::Convert(out.data(), static_cast<std::int32_t>(out.size()), src, len);
+  return out;
+}
+
+std::u16string Utf8ToUtf16(std::string_view text) {
+  auto len = static_cast<std::int32_t>(text.size());
+  std::u16string out(static_cast<std::size_t>(UE::Core::Private::GetConvertedLength(
+                         static_cast<const EngineChar*>(nullptr), text.data(), len)),
+                     u'\0');
+  UE::Core::Private::Convert(reinterpret_cast<EngineChar*>(out.data()),
+                             static_cast<std::int32_t>(out.size()), text.data(), len);
+  return out;
+}
+
+std::string ToUtf8(const FString& text) {
+  if (text.count <= 0 || text.data == nullptr) return {};
+  std::u16string_view units(reinterpret_cast<const char16_t*>(text.data),
+                            static_cast<std::size_t>(text.count));
+  return Utf16ToUtf8(units.substr(0, units.find(u'\0')));
+}
+
+// Copies units up to the first NUL, verbatim.
+void ConstructUnits(FString* slot, std::u16string_view units) {
+  units = units.substr(0, units.find(u'\0'));
+  if (units.empty()) {
+    slot->data = nullptr;
+    slot->count = 0;
+    slot->capacity = 0;
+    return;
+  }
+  auto count = static_cast<std::int32_t>(units.size() + 1);
+  auto bytes = static_cast<std::uint64_t>(count) * sizeof(EngineChar);
+  auto* data = static_cast<EngineChar*>(EngineMalloc(bytes, alignof(EngineChar)));
+  std::memcpy(data, units.data(), units.size() * sizeof(EngineChar));
+  data[units.size()] = 0;
+  slot->data = data;
+  slot->count = count;
+  slot->capacity = count;
+}
+
+void ConstructInto(FString* slot, std::string_view utf8) {
+  ConstructUnits(slot, Utf8ToUtf16(utf8.substr(0, utf8.find('\0'))));
+}
+
+HostString::HostString(std::string_view utf8) {
+  auto* slot = ::new (static_cast<void*>(storage_)) FString();
+  ConstructInto(slot, utf8);
+}
+
+HostString::~HostString() { EngineFree(ptr()->data); }
+
+FString* HostString::ptr() { return std::launder(reinterpret_cast<FString*>(storage_)); }
+
+}  // namespace qbhost
+
+// The host's FString constructors. They never call the plug-in's members.
+FString::FString(const char* text) { qbhost::ConstructInto(this, text ? text : ""); }
+
+FString::FString(const EngineChar* text) {
+  qbhost::ConstructUnits(this, text ? std::u16string_view(reinterpret_cast<const char16_t*>(text))
+                                    : std::u16string_view());
+}

@@ -1,0 +1,55 @@
+#include <regex>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <spdlog/spdlog.h>
+
+#include "plugin/plugin_log.h"
+#include "support/harness.h"
+
+namespace {
+
+class Logger : public qbtest::HostTest {};
+
+const std::regex kPluginLine(
+    R"(\d\d/\d\d/\d\d \d\d:\d\d \[QuellmoorBridge\]\[info\] \[QuellmoorBridge\] hallo true)");
+
+TEST_F(Logger, WritesItsOwnPatternWithoutChangingTheHosts) {
+  PluginLog::Instance().Create("QuellmoorBridge");
+  PluginLog::Instance().Logger()->info("[QuellmoorBridge] hallo {}", true);
+  qbhost::HostLogger()->info("host line");
+  PluginLog::Instance().Logger()->warn("[QuellmoorBridge] ohne Platzhalter {}");
+  auto lines = sink_->Texts();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_TRUE(std::regex_match(lines[0], kPluginLine)) << lines[0];
+  EXPECT_TRUE(std::regex_match(
+      lines[1], std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} <host> info: host line)")))
+      << lines[1];
+  EXPECT_NE(lines[2].find("[QuellmoorBridge][warning] [QuellmoorBridge] ohne Platzhalter"),
+            std::string::npos)
+      << lines[2];
+}
+
+TEST_F(Logger, KeepsTheSinkListOfTheMomentItWasCreated) {
+  PluginLog::Instance().Create("QuellmoorBridge");
+  auto later = std::make_shared<qbhost::CaptureSink>();
+  GetLogSinks().push_back(later);     // added after Create: gets nothing
+  GetLogSinks().erase(GetLogSinks().begin());  // removed from the host: still served
+  PluginLog::Instance().Logger()->info("[QuellmoorBridge] eins");
+  EXPECT_EQ(sink_->Texts().size(), 1u);
+  EXPECT_TRUE(later->Texts().empty());
+
+  PluginLog::Instance().Create("QuellmoorBridge");  // picks the list as it is now
+  PluginLog::Instance().Logger()->info("[QuellmoorBridge] zwei");
+  EXPECT_EQ(sink_->Texts().size(), 1u);
+  EXPECT_EQ(later->Texts().size(), 1u);
+}
+
+TEST_F(Logger, IsNeitherRegisteredNorTheDefault) {
+  PluginLog::Instance().Create("QuellmoorBridge");
+  EXPECT_EQ(spdlog::get("QuellmoorBridge"), nullptr);
+  EXPECT_NE(spdlog::default_logger(), PluginLog::Instance().Logger());
+  EXPECT_EQ(PluginLog::Instance().Logger()->flush_level(), spdlog::level::info);
+}
+
+}  // namespace

@@ -1,0 +1,57 @@
+#include "support/harness.h"
+
+#include <fstream>
+#include <random>
+
+#include "plugin/plugin_log.h"
+
+namespace qbtest {
+
+TempDir::TempDir() {
+  std::random_device rd;
+  auto base = std::filesystem::temp_directory_path();
+  for (;;) {
+    path_ = base / ("qbtest-" + std::to_string(rd()));
+    if (std::filesystem::create_directory(path_)) break;
+  }
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+void WriteConfig(const std::filesystem::path& root, const std::string& content) {
+  auto dir = root / "ArkApi" / "Plugins" / "QuellmoorBridge";
+  std::filesystem::create_directories(dir);
+  std::ofstream(dir / "config.json", std::ios::binary) << content;
+}
+
+void HostTest::SetUp() {
+  heapAtStart_ = qbhost::Heap();
+  qbhost::ResetRegistry();
+  qbhost::SetReadyState(1);
+  qbhost::SetCurrentWorld(nullptr);
+  qbhost::FailNthAllocation(0);
+  sink_ = std::make_shared<qbhost::CaptureSink>();
+  qbhost::SetLogSinks({sink_});
+  root_ = std::make_unique<TempDir>();
+  qbhost::SetCurrentDir(root_->path().string());
+  PluginState = PluginConfig{};
+}
+
+void HostTest::TearDown() {
+  qbhost::FailNthAllocation(0);
+  qbhost::ResetRegistry();
+  PluginState = PluginConfig{};
+  EXPECT_EQ(qbhost::Heap().liveBlocks, heapAtStart_.liveBlocks) << "engine-heap blocks leaked";
+  EXPECT_EQ(qbhost::Heap().liveBytes, heapAtStart_.liveBytes);
+}
+
+void HostTest::LoadWith(const std::string& configText) {
+  WriteConfig(root_->path(), configText);
+  PluginLog::Instance().Create("QuellmoorBridge");
+  LoadConfig();
+}
+
+}  // namespace qbtest
