@@ -35,8 +35,7 @@ TEST_F(Registry, ChatRunsEveryCallbackAndOrsTheResults) {
 
 TEST_F(Registry, RconMatchesTheFirstWordCaseInsensitivelyWhenAuthenticated) {
   int calls = 0;
-  AsaApi::GetCommands().RegisterRconCommand(FString("quellmoorsay"),
-                                            [&](auto...) { ++calls; });
+  AsaApi::GetCommands().RegisterRconCommand(FString("quellmoorsay"), [&](auto...) { ++calls; });
   struct Case {
     const char* body;
     bool authenticated;

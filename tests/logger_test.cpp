@@ -33,7 +33,7 @@ TEST_F(Logger, WritesItsOwnPatternWithoutChangingTheHosts) {
 TEST_F(Logger, KeepsTheSinkListOfTheMomentItWasCreated) {
   PluginLog::Instance().Create("QuellmoorBridge");
   auto later = std::make_shared<qbhost::CaptureSink>();
-  GetLogSinks().push_back(later);     // added after Create: gets nothing
+  GetLogSinks().push_back(later);              // added after Create: gets nothing
   GetLogSinks().erase(GetLogSinks().begin());  // removed from the host: still served
   PluginLog::Instance().Logger()->info("[QuellmoorBridge] eins");
   EXPECT_EQ(sink_->Texts().size(), 1u);

@@ -41,8 +41,12 @@ CurrentDir& TheCurrentDir() {
 
 }  // namespace
 
-void SetReadyState(int state) { TheApiUtils().readyState_ = state; }
-void SetCurrentWorld(UWorld* world) { TheApiUtils().world_ = world; }
+void SetReadyState(int state) {
+  TheApiUtils().readyState_ = state;
+}
+void SetCurrentWorld(UWorld* world) {
+  TheApiUtils().world_ = world;
+}
 
 void SetCurrentDir(std::string dir) {
   auto& state = TheCurrentDir();
@@ -52,7 +56,9 @@ void SetCurrentDir(std::string dir) {
 
 }  // namespace qbhost
 
-AsaApi::IApiUtils& AsaApi::GetApiUtils() { return qbhost::TheApiUtils(); }
+AsaApi::IApiUtils& AsaApi::GetApiUtils() {
+  return qbhost::TheApiUtils();
+}
 
 std::string AsaApi::Tools::GetCurrentDir() {
   auto& state = qbhost::TheCurrentDir();

@@ -49,9 +49,7 @@ class Registry final : public AsaApi::ICommands {
   bool UnregisterTimerCallback(const FString& id) override {
     return Remove(CommandKind::Timer, id);
   }
-  bool UnregisterChatCallback(const FString& id) override {
-    return Remove(CommandKind::Chat, id);
-  }
+  bool UnregisterChatCallback(const FString& id) override { return Remove(CommandKind::Chat, id); }
 
   template <class F>
   std::vector<std::pair<PluginId, F>> Snapshot(CommandKind kind) {
@@ -140,18 +138,30 @@ Registry& TheRegistry() {
 
 }  // namespace
 
-PluginScope::PluginScope(PluginId id) : previous_(currentPlugin) { currentPlugin = id; }
-PluginScope::~PluginScope() { currentPlugin = previous_; }
-PluginId CurrentPlugin() { return currentPlugin; }
+PluginScope::PluginScope(PluginId id) : previous_(currentPlugin) {
+  currentPlugin = id;
+}
+PluginScope::~PluginScope() {
+  currentPlugin = previous_;
+}
+PluginId CurrentPlugin() {
+  return currentPlugin;
+}
 
 void ForgetPlugin(PluginId id) {
   TheRegistry().Forget(id);
   detail::DropRequestsOf(id);
 }
 
-std::vector<RegistryEvent> RegistryJournal() { return TheRegistry().Journal(); }
-std::vector<std::string> RegisteredIds(CommandKind kind) { return TheRegistry().Ids(kind); }
-void ResetRegistry() { TheRegistry().Reset(); }
+std::vector<RegistryEvent> RegistryJournal() {
+  return TheRegistry().Journal();
+}
+std::vector<std::string> RegisteredIds(CommandKind kind) {
+  return TheRegistry().Ids(kind);
+}
+void ResetRegistry() {
+  TheRegistry().Reset();
+}
 
 bool DispatchChat(AShooterPlayerController* controller, FString* text, int mode, int platform,
                   bool spamCheck, bool commandExecuted) {
@@ -187,4 +197,6 @@ void Tick() {
 
 }  // namespace qbhost
 
-AsaApi::ICommands& AsaApi::GetCommands() { return qbhost::TheRegistry(); }
+AsaApi::ICommands& AsaApi::GetCommands() {
+  return qbhost::TheRegistry();
+}

@@ -115,8 +115,12 @@ void StreamSink::WriteLine(spdlog::level::level_enum /*level*/, std::string_view
   std::fputc('\n', stream_);
 }
 
-void StreamSink::flush_() { std::fflush(stream_); }
+void StreamSink::flush_() {
+  std::fflush(stream_);
+}
 
 }  // namespace qbhost
 
-std::vector<spdlog::sink_ptr>& GetLogSinks() { return qbhost::TheLogState().sinks; }
+std::vector<spdlog::sink_ptr>& GetLogSinks() {
+  return qbhost::TheLogState().sinks;
+}

@@ -16,8 +16,7 @@ API::Requests& API::Requests::Get() {
 bool API::Requests::CreatePostRequest(const std::string& /*url*/, const Callback& /*callback*/,
                                       const std::string& /*postData*/,
                                       const std::string& /*contentType*/,
-                                      std::vector<std::string> /*headers*/,
-                                      long /*connectTimeout*/, long /*receiveTimeout*/,
-                                      long /*sendTimeout*/) {
+                                      std::vector<std::string> /*headers*/, long /*connectTimeout*/,
+                                      long /*receiveTimeout*/, long /*sendTimeout*/) {
   return false;
 }

@@ -34,8 +34,12 @@ int EncodeUtf8(char32_t cp, char* out) {
   return 4;
 }
 
-bool IsHigh(char32_t u) { return u >= 0xD800 && u <= 0xDBFF; }
-bool IsLow(char32_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
+bool IsHigh(char32_t u) {
+  return u >= 0xD800 && u <= 0xDBFF;
+}
+bool IsLow(char32_t u) {
+  return u >= 0xDC00 && u <= 0xDFFF;
+}
 
 // Walks UTF-16 code points; a lone surrogate yields '?'.
 template <class Emit>
@@ -100,8 +104,12 @@ void WalkUtf8(const char* src, std::int32_t len, Emit emit) {
   }
 }
 
-int Utf16Units(char32_t cp) { return cp >= 0x10000 ? 2 : 1; }
-int Utf8Units(char32_t cp) { return cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4; }
+int Utf16Units(char32_t cp) {
+  return cp >= 0x10000 ? 2 : 1;
+}
+int Utf8Units(char32_t cp) {
+  return cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+}
 
 }  // namespace
 
@@ -128,8 +136,7 @@ char* Convert(char* dest, std::int32_t destLen, const EngineChar* src, std::int3
   return dest;
 }
 
-EngineChar* Convert(EngineChar* dest, std::int32_t destLen, const char* src,
-                    std::int32_t srcLen) {
+EngineChar* Convert(EngineChar* dest, std::int32_t destLen, const char* src, std::int32_t srcLen) {
   if (GetConvertedLength(dest, src, srcLen) > destLen) return nullptr;
   EngineChar* out = dest;
   WalkUtf8(src, srcLen, [&](char32_t cp) {
@@ -203,14 +210,20 @@ HostString::HostString(std::string_view utf8) {
   ConstructInto(slot, utf8);
 }
 
-HostString::~HostString() { EngineFree(ptr()->data); }
+HostString::~HostString() {
+  EngineFree(ptr()->data);
+}
 
-FString* HostString::ptr() { return std::launder(reinterpret_cast<FString*>(storage_)); }
+FString* HostString::ptr() {
+  return std::launder(reinterpret_cast<FString*>(storage_));
+}
 
 }  // namespace qbhost
 
 // The host's FString constructors. They never call the plug-in's members.
-FString::FString(const char* text) { qbhost::ConstructInto(this, text ? text : ""); }
+FString::FString(const char* text) {
+  qbhost::ConstructInto(this, text ? text : "");
+}
 
 FString::FString(const EngineChar* text) {
   qbhost::ConstructUnits(this, text ? std::u16string_view(reinterpret_cast<const char16_t*>(text))

@@ -5,7 +5,8 @@
 void* EngineRealloc(void* block, std::uint64_t size, std::uint32_t alignment) {
   if (block == nullptr) {
     using Malloc = void* (*)(std::uint64_t, std::uint32_t);
-    auto malloc = reinterpret_cast<Malloc>(GetAddress("FMemory.Malloc(unsigned__int64,unsignedint)"));
+    auto malloc =
+        reinterpret_cast<Malloc>(GetAddress("FMemory.Malloc(unsigned__int64,unsignedint)"));
     return malloc(size, 0);
   }
   using Realloc = void* (*)(void*, std::uint64_t, std::uint32_t);

@@ -26,8 +26,7 @@ extern "C" QB_EXPORT void Plugin_Init() {
   // The ids and callbacks are temporaries: the host keeps copies.
   AsaApi::GetCommands().RegisterChatCallback(FString(kChatId),
                                              AsaApi::ChatCallback(&OnChatMessage));
-  AsaApi::GetCommands().RegisterRconCommand(FString(kSayWord),
-                                            AsaApi::RconCallback(&OnSayCommand));
+  AsaApi::GetCommands().RegisterRconCommand(FString(kSayWord), AsaApi::RconCallback(&OnSayCommand));
   AsaApi::GetCommands().RegisterTimerCallback(FString(kHeartbeatId),
                                               AsaApi::TimerCallback(&OnHeartbeat));
   PluginLog::Instance().Logger()->info("[QuellmoorBridge] geladen (aktiv: {}).",

@@ -154,8 +154,7 @@ class Requests {
 
   QB_HOST_API static Requests& Get();
   QB_HOST_API bool CreatePostRequest(const std::string& url, const Callback& callback,
-                                     const std::string& postData,
-                                     const std::string& contentType,
+                                     const std::string& postData, const std::string& contentType,
                                      std::vector<std::string> headers, long connectTimeout,
                                      long receiveTimeout, long sendTimeout);
 
