@@ -287,13 +287,16 @@ void DevServer::RunCommand(const ConsoleCommand& c) {
       qbhost::SetCurrentWorld(world_);
       Reply("OK world restored");
       return;
-    case Kind::Players:
-      for (const auto& [name, controller] : players_) {
-        print_("PLAYER name=" + EscapeField(name, false) +
+    case Kind::Players: {
+      // In the world's order; players who left are no longer live.
+      auto live = qbhost::LivePlayers(world_);
+      for (auto* controller : live) {
+        print_("PLAYER name=" + EscapeField(NameOf(controller), false) +
                " label=" + EscapeField(qbhost::PlayerLabel(controller), true));
       }
-      Reply("OK players " + std::to_string(players_.size()));
+      Reply("OK players " + std::to_string(live.size()));
       return;
+    }
     case Kind::PluginsLoad:
     case Kind::PluginsUnload: {
       bool load = c.kind == Kind::PluginsLoad;
@@ -335,11 +338,11 @@ std::string DevServer::BuiltinRcon(const std::string& body) {
                        : "Plugin " + arg + " not " + verb + ": " + why;
   }
   if (word == "listplayers") {
-    if (players_.empty()) return "No Players Connected";
+    auto live = qbhost::LivePlayers(world_);
+    if (live.empty()) return "No Players Connected";
     std::string out;
-    int index = 0;
-    for (const auto& [name, controller] : players_) {
-      out += std::to_string(index++) + ". " + name + "\n";
+    for (std::size_t i = 0; i < live.size(); ++i) {
+      out += std::to_string(i) + ". " + NameOf(live[i]) + "\n";
     }
     return out;
   }

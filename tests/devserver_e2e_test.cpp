@@ -59,9 +59,6 @@ std::string Say(const json& payload) {
 bool IsChat(const qbtest::ReceivedRequest& r) {
   return r.path == "/plugin/chat";
 }
-bool IsHeartbeat(const qbtest::ReceivedRequest& r) {
-  return r.path == "/plugin/heartbeat";
-}
 
 class DevServerE2E : public ::testing::Test {
  protected:
