@@ -2,7 +2,8 @@
 // interface on one worker thread.
 //
 //   caller (game thread)                      worker thread
-//   CreatePostRequest --incoming_--> curl_multi: transfers, kept connections
+//   CreatePostRequest --incoming_--> waiting_ --> curl_multi (at most 16 on
+//                                                 the wire, connections kept)
 //   Tick: DeliverCompletions <--finished_-- one Outcome per finished transfer
 //
 // CreatePostRequest copies the request, takes one lock to queue it and wakes
@@ -39,9 +40,12 @@
 namespace qbhost::detail {
 namespace {
 
-// Connections kept open to one receiver; further requests queue inside libcurl.
-constexpr long kMaxConnectionsPerHost = 16;
-constexpr std::size_t kSpareHandles = 64;
+// Transfers on the wire at once (and connections kept open to one receiver).
+// Further requests wait in the worker's queue, in order; their time limits
+// start when they go on the wire. libcurl's own queue would not do: it walks
+// every handle it holds on each step, and their clocks would already run.
+constexpr std::size_t kMaxOnWire = 16;
+constexpr std::size_t kSpareHandles = kMaxOnWire;
 
 bool BreaksHeader(std::string_view text) {
   return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
@@ -94,7 +98,7 @@ class Service {
   std::vector<std::unique_ptr<Transfer>> incoming_;
   std::vector<PluginId> cancelled_;
   std::deque<Completion> finished_;
-  std::size_t onWire_ = 0;  // handed over, not yet finished or aborted
+  std::size_t unfinished_ = 0;  // handed over, not yet finished or aborted
   bool wakeSent_ = false;
   bool stopping_ = false;
   bool delivering_ = false;
@@ -103,6 +107,7 @@ class Service {
   CURLM* multi_ = nullptr;
   std::thread worker_;
 
+  std::deque<std::unique_ptr<Transfer>> waiting_;
   std::unordered_map<std::uint64_t, std::unique_ptr<Transfer>> active_;
   std::vector<CURL*> spare_;
 };
@@ -137,7 +142,7 @@ bool Service::Submit(const std::string& url, const API::Requests::Callback& call
   transfer->set_id(id);
   callbacks_.emplace(id, std::move(pending));
   incoming_.push_back(std::move(transfer));
-  ++onWire_;
+  ++unfinished_;
   Wake();
   return true;
 }
@@ -149,8 +154,7 @@ bool Service::StartWorker() {
   if (initResult != CURLE_OK) return false;
   multi_ = curl_multi_init();
   if (multi_ == nullptr) return false;
-  curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, kMaxConnectionsPerHost);
-  curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, kMaxConnectionsPerHost);
+  curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, static_cast<long>(kMaxOnWire));
   try {
     worker_ = std::thread(&Service::Run, this);
   } catch (const std::system_error&) {
@@ -245,7 +249,7 @@ void Service::Drop(PluginId owner) {
         ++it;
       }
     }
-    onWire_ -= unsent.size();
+    unfinished_ -= unsent.size();
     std::erase_if(finished_, [owner](const Completion& c) { return c.owner == owner; });
     if (worker_.joinable() && !stopping_) {
       cancelled_.push_back(owner);
@@ -280,7 +284,7 @@ void Service::Shutdown() {
     multi_ = nullptr;
     stopping_ = false;
     wakeSent_ = false;
-    onWire_ = 0;
+    unfinished_ = 0;
   }
   changed_.notify_all();
 }
@@ -292,27 +296,32 @@ std::size_t Service::Pending() {
 
 bool Service::Wait(std::chrono::milliseconds timeout) {
   std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, timeout, [this] { return onWire_ == 0; });
+  return changed_.wait_for(lock, timeout, [this] { return unfinished_ == 0; });
 }
 
 void Service::Run() {
-  std::vector<std::unique_ptr<Transfer>> starting;
+  std::vector<std::unique_ptr<Transfer>> arrived;
   std::vector<PluginId> cancels;
   std::vector<Completion> done;
   for (;;) {
     {
       std::lock_guard lock(mutex_);
       if (stopping_) break;
-      starting.swap(incoming_);
+      arrived.swap(incoming_);
       cancels.swap(cancelled_);
       wakeSent_ = false;
     }
-    // Cancellations first: they were queued before anything still in `starting`.
+    // Cancellations first: they were queued before anything that just arrived.
     std::size_t aborted = 0;
     for (PluginId owner : cancels) aborted += Abort(owner);
     cancels.clear();
-    for (auto& transfer : starting) Start(std::move(transfer), done);
-    starting.clear();
+    for (auto& transfer : arrived) waiting_.push_back(std::move(transfer));
+    arrived.clear();
+    while (active_.size() < kMaxOnWire && !waiting_.empty()) {
+      auto transfer = std::move(waiting_.front());
+      waiting_.pop_front();
+      Start(std::move(transfer), done);
+    }
 
     int running = 0;
     curl_multi_perform(multi_, &running);
@@ -334,11 +343,13 @@ void Service::Run() {
       {
         std::lock_guard lock(mutex_);
         for (auto& completion : done) finished_.push_back(std::move(completion));
-        onWire_ -= done.size() + aborted;
+        unfinished_ -= done.size() + aborted;
       }
       changed_.notify_all();
       done.clear();
     }
+    // Slots just came free: fill them before waiting for the network.
+    if (!waiting_.empty() && active_.size() < kMaxOnWire) continue;
     curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
   }
   for (auto& [id, transfer] : active_) {
@@ -346,6 +357,7 @@ void Service::Run() {
     curl_easy_cleanup(transfer->easy());
   }
   active_.clear();
+  waiting_.clear();
   for (CURL* easy : spare_) curl_easy_cleanup(easy);
   spare_.clear();
 }
@@ -375,7 +387,9 @@ void Service::Start(std::unique_ptr<Transfer> transfer, std::vector<Completion>&
 }
 
 std::size_t Service::Abort(PluginId owner) {
-  std::size_t count = 0;
+  const std::size_t queued = std::erase_if(
+      waiting_, [owner](const std::unique_ptr<Transfer>& t) { return t->owner() == owner; });
+  std::size_t onWire = 0;
   for (auto it = active_.begin(); it != active_.end();) {
     if (it->second->owner() != owner) {
       ++it;
@@ -385,9 +399,9 @@ std::size_t Service::Abort(PluginId owner) {
     curl_multi_remove_handle(multi_, easy);
     it = active_.erase(it);
     Recycle(easy);
-    ++count;
+    ++onWire;
   }
-  return count;
+  return queued + onWire;
 }
 
 void Service::Recycle(CURL* easy) {
