@@ -22,6 +22,7 @@ const std::unordered_map<std::string, void*>& Functions() {
       {"FMemory.Malloc(unsigned__int64,unsignedint)", Fn(&qbhost::EngineMalloc)},
       {"FMemory.Realloc(void*,unsigned__int64,unsignedint)", Fn(&qbhost::EngineRealloc)},
       {"FMemory.Free(void*)", Fn(&qbhost::EngineFree)},
+      {"RCONClientConnection.SendMessage(int,int,FString&)", Fn(&qbhost::detail::RconSendMessage)},
   };
   return table;
 }
