@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "bridge/base64.h"
+#include "support/base64_encode.h"
 #include "support/harness.h"
 
 namespace {
@@ -35,27 +36,7 @@ std::optional<std::string> ReferenceDecode(std::string_view text) {
   return out;
 }
 
-std::string Encode(std::string_view bytes) {
-  const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  std::size_t i = 0;
-  for (; i + 3 <= bytes.size(); i += 3) {
-    const auto v = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i]) << 16 |
-                                              static_cast<unsigned char>(bytes[i + 1]) << 8 |
-                                              static_cast<unsigned char>(bytes[i + 2]));
-    for (int shift = 18; shift >= 0; shift -= 6) out.push_back(alphabet[(v >> shift) & 63]);
-  }
-  if (i < bytes.size()) {
-    std::uint32_t v = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i]) << 16);
-    if (i + 1 < bytes.size())
-      v |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1]) << 8);
-    out.push_back(alphabet[(v >> 18) & 63]);
-    out.push_back(alphabet[(v >> 12) & 63]);
-    out.push_back(i + 1 < bytes.size() ? alphabet[(v >> 6) & 63] : '=');
-    out.push_back('=');
-  }
-  return out;
-}
+using qbtest::EncodeBase64;
 
 std::string Bytes(std::size_t n, std::uint32_t seed) {
   std::mt19937 rng(seed);
@@ -101,7 +82,7 @@ INSTANTIATE_TEST_SUITE_P(
 // invalid byte at any position must spoil the whole input.
 TEST(Base64, EveryPositionOfASkippedByteInALongInput) {
   const std::string data = Bytes(96, 1);
-  const std::string clean = Encode(data);
+  const std::string clean = EncodeBase64(data);
   ASSERT_EQ(DecodeBase64(clean), data);
   for (const char skipped : {'\n', '\r', ' ', '='}) {
     for (std::size_t at = 0; at <= clean.size(); ++at) {
@@ -113,7 +94,7 @@ TEST(Base64, EveryPositionOfASkippedByteInALongInput) {
 }
 
 TEST(Base64, EveryPositionOfAnInvalidByteInALongInput) {
-  const std::string clean = Encode(Bytes(96, 2));
+  const std::string clean = EncodeBase64(Bytes(96, 2));
   for (const char invalid : {'\t', '-', '\x80', '\0'}) {
     for (std::size_t at = 0; at <= clean.size(); ++at) {
       std::string text = clean;
@@ -146,7 +127,7 @@ TEST(Base64, MatchesTheByteWiseRuleOnRandomInput) {
 TEST(Base64, DecodesWhatWasEncodedForEveryLength) {
   for (std::size_t n = 0; n < 64; ++n) {
     const std::string data = Bytes(n, static_cast<std::uint32_t>(n));
-    EXPECT_EQ(DecodeBase64(Encode(data)), data) << n << " bytes";
+    EXPECT_EQ(DecodeBase64(EncodeBase64(data)), data) << n << " bytes";
   }
 }
 
