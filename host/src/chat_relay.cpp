@@ -1,23 +1,61 @@
-// Chat relay: not wired to players yet; a relay over the current world that
-// shows nothing.
+// The chat relay: shows a chat line to one simulated player. Each delivered line
+// lands in the player's inbox and goes to the delivery listener (the dev server
+// prints it). A controller that has left, or one the host never made, receives
+// nothing.
 
 #include <stdexcept>
+#include <utility>
 
+#include "engine_objects.h"
 #include "host_internal.h"
 
-namespace qbhost::detail {
+namespace qbhost {
 namespace {
-class NullRelay final : public AsaApi::ChatRelay {
+
+std::function<void(AShooterPlayerController*, const ReceivedLine&)>& Listener() {
+  static std::function<void(AShooterPlayerController*, const ReceivedLine&)> listener;
+  return listener;
+}
+
+class Relay final : public AsaApi::ChatRelay {
  public:
   using ChatRelay::ChatRelay;
-  ~NullRelay() override = default;
-  void SendToPlayer(AShooterPlayerController*, const FString&, const FString&) override {}
+  ~Relay() override = default;
+
+  void SendToPlayer(AShooterPlayerController* controller, const FString& sender,
+                    const FString& message) override {
+    AShooterPlayerController* target = detail::FindController(controller);
+    if (target == nullptr || target->departed) return;
+    // The host's own conversion: at most count units, up to the first NUL.
+    ReceivedLine line{ToUtf8(sender), ToUtf8(message)};
+    target->inbox.push_back(line);
+    if (auto listener = Listener()) listener(target, line);
+  }
 };
+
 }  // namespace
+
+std::vector<ReceivedLine> Inbox(AShooterPlayerController* controller) {
+  AShooterPlayerController* target = detail::FindController(controller);
+  if (target == nullptr) throw std::invalid_argument("Inbox: not a player controller of the host");
+  return target->inbox;
+}
+
+void SetDeliveryListener(
+    std::function<void(AShooterPlayerController*, const ReceivedLine&)> listener) {
+  Listener() = std::move(listener);
+}
+
+namespace detail {
 
 std::shared_ptr<AsaApi::ChatRelay> MakeChatRelay(const FString& /*libraryPath*/) {
   UWorld* world = AsaApi::GetApiUtils().CurrentWorld();
-  if (world == nullptr) throw std::logic_error("chat relay requested without a world");
-  return std::make_shared<NullRelay>(world);
+  if (world == nullptr) {
+    throw std::logic_error(
+        "ChatRelayFor: there is no current world yet; a relay needs one (SetCurrentWorld)");
+  }
+  return std::make_shared<Relay>(world);
 }
-}  // namespace qbhost::detail
+
+}  // namespace detail
+}  // namespace qbhost

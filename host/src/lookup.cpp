@@ -2,11 +2,13 @@
 // engine's qualified names. An unknown name is fatal, as on the real host, and
 // the message names it so that a typo is found at once.
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <unordered_map>
 
+#include "engine_objects.h"
 #include "host_internal.h"
 #include "qbhost/standin.h"
 
@@ -22,13 +24,20 @@ const std::unordered_map<std::string, void*>& Functions() {
       {"FMemory.Malloc(unsigned__int64,unsignedint)", Fn(&qbhost::EngineMalloc)},
       {"FMemory.Realloc(void*,unsigned__int64,unsignedint)", Fn(&qbhost::EngineRealloc)},
       {"FMemory.Free(void*)", Fn(&qbhost::EngineFree)},
+      {"AShooterPlayerController.GetPlayerCharacterName()",
+       Fn(&qbhost::detail::GetPlayerCharacterName)},
+      {"FWeakObjectPtr.Get()", Fn(&qbhost::detail::WeakObjectGet)},
       {"RCONClientConnection.SendMessage(int,int,FString&)", Fn(&qbhost::detail::RconSendMessage)},
   };
   return table;
 }
 
 const std::unordered_map<std::string, std::ptrdiff_t>& Fields() {
-  static const std::unordered_map<std::string, std::ptrdiff_t> table = {};
+  static const std::unordered_map<std::string, std::ptrdiff_t> table = {
+      {"AController.PlayerState", offsetof(AShooterPlayerController, playerState)},
+      {"APlayerState.PlayerNamePrivate", offsetof(APlayerState, playerNamePrivate)},
+      {"UWorld.PlayerControllerList", offsetof(UWorld, playerControllerList)},
+  };
   return table;
 }
 

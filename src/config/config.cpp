@@ -9,8 +9,9 @@
 #include "plugin/plugin_log.h"
 #include "qb/version.h"
 
-// Constant-initialised: no code runs for it when the library loads.
-constinit PluginConfig PluginState{};
+// Empty strings and `true`: the compiler initialises it as a constant, so no
+// code runs for it when the library loads.
+PluginConfig PluginState{};
 
 std::string ConfigFilePath() {
 #if defined(_WIN32)

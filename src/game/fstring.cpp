@@ -1,22 +1,26 @@
-// The plug-in's FString members: destroy, copy and move over the engine heap.
-// (Placeholder until the engine-string layer lands: frees and copies through
-// the heap functions of engine.h.)
+// The plug-in's FString members. Every buffer comes from the engine heap and
+// goes back to it through EngineFree; a copy owns exactly count units, so a
+// string of count 6 owns 12 bytes and an empty one owns nothing.
+
 #include <cstring>
 
 #include "game/engine.h"
+
+namespace {
+constexpr std::uint32_t kUnitAlignment = alignof(EngineChar);
+}  // namespace
 
 FString::~FString() {
   if (data != nullptr) EngineFree(data);
 }
 
-FString::FString(const FString& other) : count(other.count), capacity(other.count) {
-  if (other.count > 0) {
-    const auto bytes = static_cast<std::uint64_t>(other.count) * sizeof(EngineChar);
-    data = static_cast<EngineChar*>(EngineRealloc(nullptr, bytes, 2));
-    std::memcpy(data, other.data, static_cast<std::size_t>(bytes));
-  } else {
-    capacity = 0;
-  }
+FString::FString(const FString& other) {
+  if (other.count <= 0) return;  // empty: data null, count 0, capacity 0
+  const auto bytes = static_cast<std::uint64_t>(other.count) * sizeof(EngineChar);
+  data = static_cast<EngineChar*>(EngineRealloc(nullptr, bytes, kUnitAlignment));
+  std::memcpy(data, other.data, static_cast<std::size_t>(bytes));
+  count = other.count;
+  capacity = other.count;
 }
 
 FString::FString(FString&& other) noexcept
@@ -27,6 +31,7 @@ FString::FString(FString&& other) noexcept
 }
 
 FString& FString::operator=(const FString& other) {
+  // Copy first, so that a failed allocation leaves this string as it was.
   if (this != &other) *this = FString(other);
   return *this;
 }

@@ -1,9 +1,12 @@
+// The engine heap, reached through the host's lookup by name at every call.
+
 #include <cstdint>
 
 #include "game/engine.h"
 
 void* EngineRealloc(void* block, std::uint64_t size, std::uint32_t alignment) {
   if (block == nullptr) {
+    // A fresh block takes the engine's default alignment (0), whatever was asked.
     using Malloc = void* (*)(std::uint64_t, std::uint32_t);
     auto malloc =
         reinterpret_cast<Malloc>(GetAddress("FMemory.Malloc(unsigned__int64,unsignedint)"));

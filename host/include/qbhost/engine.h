@@ -14,27 +14,39 @@
 
 namespace qbhost {
 
+// Like engine objects, all of this belongs to the game thread. Functions that
+// take a controller throw std::invalid_argument for a pointer the host did not
+// make (or whose world is gone).
+
 // Creates an empty world (not yet the current one: see SetCurrentWorld).
 QB_STANDIN_API UWorld* CreateWorld();
-// Destroys the world and every player in it.
+// Destroys the world and every player in it; if it is the current world, there
+// is no current world afterwards.
 QB_STANDIN_API void DestroyWorld(UWorld* world);
 
 struct PlayerOptions {
-  std::string playerName;          // the player state's name
-  std::string characterName;       // may be empty
-  bool withPlayerState = true;     // false: the controller's player-state field holds null
+  std::string playerName;       // the player state's name
+  std::string characterName;    // may be empty
+  bool withPlayerState = true;  // false: the controller's player-state field holds null
 };
 
 // A player joins: a new controller at the end of the world's list.
 QB_STANDIN_API AShooterPlayerController* AddPlayer(UWorld* world, const PlayerOptions& options);
-// The player leaves: the object is destroyed, but its entry stays in the list
-// and resolves to null from then on, as in the engine.
+// The player leaves: its object is gone for the engine (its weak references
+// resolve to null, its player state and name are released), but its entry
+// stays in the list and still counts, as in the engine. The host keeps the
+// controller's husk until the world is destroyed, so the pointer stays safe to
+// pass here: Inbox still shows what it received, and a relay delivers nothing.
+// Leaving twice is a no-op.
 QB_STANDIN_API void RemovePlayer(AShooterPlayerController* controller);
 QB_STANDIN_API void SetCharacterName(AShooterPlayerController* controller, std::string_view name);
+// Throws std::logic_error when the player has no player state (or has left).
 QB_STANDIN_API void SetPlayerName(AShooterPlayerController* controller, std::string_view name);
 // The controllers still alive in the world, in list order.
 QB_STANDIN_API std::vector<AShooterPlayerController*> LivePlayers(UWorld* world);
-QB_STANDIN_API std::string PlayerLabel(AShooterPlayerController* controller);  // for printing
+// For printing: "#<object index> <player name, else character name>", or
+// "#<object index> (left)".
+QB_STANDIN_API std::string PlayerLabel(AShooterPlayerController* controller);
 
 // A chat line shown to one player through a chat relay.
 struct ReceivedLine {

@@ -1,0 +1,208 @@
+// The simulated engine: worlds, players and the object table that weak
+// references resolve through.
+//
+// A weak reference is (object index, serial number). The table hands out each
+// slot with a fresh serial; when a player leaves, the slot is freed (and may be
+// handed out again under a new serial), so every reference to the departed
+// player resolves to null from then on while its entry still counts in the
+// world's list, as in the engine.
+
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+#include <unordered_set>
+
+#include "engine_objects.h"
+#include "host_internal.h"
+
+namespace qbhost {
+namespace {
+
+class ObjectTable {
+ public:
+  FWeakObjectPtr Add(void* object) {
+    std::int32_t index;
+    if (free_.empty()) {
+      slots_.push_back({});
+      index = static_cast<std::int32_t>(slots_.size() - 1);
+    } else {
+      index = free_.back();
+      free_.pop_back();
+    }
+    auto& slot = slots_[static_cast<std::size_t>(index)];
+    slot.object = object;
+    slot.serial = nextSerial_++;
+    return {index, slot.serial};
+  }
+
+  void Remove(const FWeakObjectPtr& ref) {
+    if (Get(ref) == nullptr) return;
+    slots_[static_cast<std::size_t>(ref.objectIndex)] = {};
+    free_.push_back(ref.objectIndex);
+  }
+
+  // Serial 0 never matches: it marks a null reference and a free slot.
+  void* Get(const FWeakObjectPtr& ref) const {
+    if (ref.objectIndex < 0 || static_cast<std::size_t>(ref.objectIndex) >= slots_.size()) {
+      return nullptr;
+    }
+    const auto& slot = slots_[static_cast<std::size_t>(ref.objectIndex)];
+    if (ref.objectSerialNumber == 0 || slot.serial != ref.objectSerialNumber) return nullptr;
+    return slot.object;
+  }
+
+ private:
+  struct Slot {
+    void* object = nullptr;
+    std::int32_t serial = 0;
+  };
+  std::vector<Slot> slots_;
+  std::vector<std::int32_t> free_;
+  std::int32_t nextSerial_ = 1;
+};
+
+ObjectTable& Objects() {
+  static ObjectTable table;
+  return table;
+}
+
+// Every controller the host keeps (alive or departed), to tell them from
+// pointers it never made without dereferencing those.
+std::unordered_set<const AShooterPlayerController*>& KnownControllers() {
+  static std::unordered_set<const AShooterPlayerController*> known;
+  return known;
+}
+
+AShooterPlayerController& Known(AShooterPlayerController* controller, const char* caller) {
+  auto* found = detail::FindController(controller);
+  if (found == nullptr) {
+    throw std::invalid_argument(std::string(caller) + ": not a player controller of the host");
+  }
+  return *found;
+}
+
+void RefreshList(UWorld& world) {
+  world.playerControllerList.data = world.listStorage.data();
+  world.playerControllerList.count = static_cast<std::int32_t>(world.listStorage.size());
+  world.playerControllerList.capacity = static_cast<std::int32_t>(world.listStorage.capacity());
+}
+
+// Replaces an engine string held in raw storage; the old buffer goes only once
+// the new text is in place.
+void ReplaceText(FString* slot, std::string_view utf8) {
+  EngineChar* const oldData = slot->data;
+  const std::int32_t oldCount = slot->count;
+  const std::int32_t oldCapacity = slot->capacity;
+  slot->data = nullptr;
+  slot->count = 0;
+  slot->capacity = 0;
+  try {
+    ConstructInto(slot, utf8);
+  } catch (...) {
+    slot->data = oldData;
+    slot->count = oldCount;
+    slot->capacity = oldCapacity;
+    throw;
+  }
+  EngineFree(oldData);
+}
+
+}  // namespace
+
+namespace detail {
+
+FString* GetPlayerCharacterName(AShooterPlayerController* self, FString* result) {
+  // Written over the slot as the engine does: a buffer the slot owned is lost.
+  ConstructInto(result, self->characterName);
+  return result;
+}
+
+UObject* WeakObjectGet(FWeakObjectPtr* self, bool /*threadsafeTest*/) {
+  return static_cast<UObject*>(Objects().Get(*self));
+}
+
+AShooterPlayerController* FindController(const AShooterPlayerController* pointer) {
+  const auto& known = KnownControllers();
+  return known.count(pointer) != 0 ? const_cast<AShooterPlayerController*>(pointer) : nullptr;
+}
+
+}  // namespace detail
+
+UWorld* CreateWorld() {
+  return new UWorld();
+}
+
+void DestroyWorld(UWorld* world) {
+  if (world == nullptr) return;
+  for (auto& controller : world->controllers) {
+    Objects().Remove(controller->self);
+    KnownControllers().erase(controller.get());
+  }
+  if (AsaApi::GetApiUtils().CurrentWorld() == world) SetCurrentWorld(nullptr);
+  delete world;
+}
+
+AShooterPlayerController* AddPlayer(UWorld* world, const PlayerOptions& options) {
+  if (world == nullptr) throw std::invalid_argument("AddPlayer: no world");
+  auto controller = std::make_unique<AShooterPlayerController>();
+  controller->world = world;
+  controller->characterName = options.characterName;
+  if (options.withPlayerState) {
+    controller->playerState = new APlayerState();
+    ConstructInto(controller->playerState->Name(), options.playerName);
+  }
+  // Make room first, so that nothing below can fail half way.
+  world->controllers.reserve(world->controllers.size() + 1);
+  world->listStorage.reserve(world->listStorage.size() + 1);
+  KnownControllers().reserve(KnownControllers().size() + 1);
+
+  controller->self = Objects().Add(controller.get());
+  KnownControllers().insert(controller.get());
+  world->listStorage.push_back(controller->self);
+  RefreshList(*world);
+  world->controllers.push_back(std::move(controller));
+  return world->controllers.back().get();
+}
+
+void RemovePlayer(AShooterPlayerController* controller) {
+  auto& c = Known(controller, "RemovePlayer");
+  if (c.departed) return;
+  Objects().Remove(c.self);
+  c.departed = true;
+  delete c.playerState;
+  c.playerState = nullptr;
+}
+
+void SetCharacterName(AShooterPlayerController* controller, std::string_view name) {
+  Known(controller, "SetCharacterName").characterName = std::string(name);
+}
+
+void SetPlayerName(AShooterPlayerController* controller, std::string_view name) {
+  auto& c = Known(controller, "SetPlayerName");
+  if (c.playerState == nullptr) {
+    throw std::logic_error("SetPlayerName: the controller has no player state");
+  }
+  ReplaceText(c.playerState->Name(), name);
+}
+
+std::vector<AShooterPlayerController*> LivePlayers(UWorld* world) {
+  std::vector<AShooterPlayerController*> live;
+  if (world == nullptr) return live;
+  for (const auto& ref : world->listStorage) {
+    if (void* object = Objects().Get(ref)) {
+      live.push_back(static_cast<AShooterPlayerController*>(object));
+    }
+  }
+  return live;
+}
+
+std::string PlayerLabel(AShooterPlayerController* controller) {
+  auto& c = Known(controller, "PlayerLabel");
+  std::string label = "#" + std::to_string(c.self.objectIndex);
+  if (c.departed) return label + " (left)";
+  std::string name = c.playerState != nullptr ? ToUtf8(*c.playerState->Name()) : std::string();
+  if (name.empty()) name = c.characterName;
+  return name.empty() ? label : label + " " + name;
+}
+
+}  // namespace qbhost

@@ -1,0 +1,86 @@
+// Text between the plug-in (UTF-8 std::string) and the engine (UTF-16 FString),
+// converted by the host's UE::Core::Private functions.
+//
+// Each conversion writes into an inline buffer of 128 target units, so short
+// texts cost no heap but the result's own; a longer one borrows a block from the
+// engine heap that is given back however the conversion ends.
+//
+//   ToUtf8(FString u"Gr\u00fc\u00dfe")  -> "Gr\xc3\xbc\xc3\x9f" "e"  (7 bytes)
+//   ToFString("ab\0cd" as 5 bytes)        -> u"ab" (count 3)
+
+#include <algorithm>
+#include <cstddef>
+#include <limits>
+#include <stdexcept>
+
+#include "game/engine.h"
+
+namespace {
+
+// Destination of one conversion: `units` target units including the terminator,
+// inline up to kInlineUnits, else a block from the engine heap.
+template <class Unit>
+class ConversionBuffer {
+ public:
+  static constexpr std::size_t kInlineUnits = 128;
+
+  explicit ConversionBuffer(std::size_t units) {
+    if (units > kInlineUnits) {
+      block_ = static_cast<Unit*>(EngineRealloc(nullptr, units * sizeof(Unit), 0));
+    }
+  }
+  ~ConversionBuffer() {
+    if (block_ != nullptr) EngineFree(block_);
+  }
+  ConversionBuffer(const ConversionBuffer&) = delete;
+  ConversionBuffer& operator=(const ConversionBuffer&) = delete;
+
+  Unit* data() { return block_ != nullptr ? block_ : inline_; }
+
+ private:
+  Unit inline_[kInlineUnits];
+  Unit* block_ = nullptr;
+};
+
+// The units of an engine string's text: up to its first NUL, and never past
+// count, so that a string whose counted units hold no NUL is not read beyond.
+std::int32_t TextLength(const FString& text) {
+  if (text.count <= 0 || text.data == nullptr) return 0;
+  const EngineChar* end = std::find(text.data, text.data + text.count, EngineChar{0});
+  return static_cast<std::int32_t>(end - text.data);
+}
+
+}  // namespace
+
+std::string ToUtf8(const FString& text) {
+  static constexpr EngineChar kEmpty[1] = {0};
+  const std::int32_t len = TextLength(text);
+  const EngineChar* source = len > 0 ? text.data : kEmpty;
+
+  const std::int32_t n =
+      UE::Core::Private::GetConvertedLength(static_cast<const char*>(nullptr), source, len);
+  const auto size = static_cast<std::size_t>(n) + 1;
+  ConversionBuffer<char> buffer(size);
+  // Only the len units are converted; the terminator is ours, so nothing past
+  // the text is read even when the string holds no NUL of its own.
+  UE::Core::Private::Convert(buffer.data(), n + 1, source, len);
+  buffer.data()[n] = '\0';
+  return std::string(buffer.data());
+}
+
+FString ToFString(std::string text) {
+  const std::size_t bytes = std::min(text.find('\0'), text.size());
+  if (bytes >= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+    throw std::length_error("text too long for an engine string");
+  }
+  const auto len = static_cast<std::int32_t>(bytes);
+
+  const std::int32_t n = UE::Core::Private::GetConvertedLength(
+      static_cast<const EngineChar*>(nullptr), text.data(), len);
+  const auto size = static_cast<std::size_t>(n) + 1;
+  ConversionBuffer<EngineChar> buffer(size);
+  UE::Core::Private::Convert(buffer.data(), n + 1, text.data(), len);
+  buffer.data()[n] = 0;
+  // The host's constructor copies the text into a buffer of the result's own.
+  return FString(static_cast<const EngineChar*>(buffer.data()));
+}

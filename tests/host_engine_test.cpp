@@ -1,0 +1,93 @@
+#include <algorithm>
+#include <new>
+#include <stdexcept>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "qbhost/engine.h"
+#include "support/world.h"
+
+namespace {
+
+class Engine : public qbtest::WorldTest {};
+
+TEST_F(Engine, RelayDeliversToLivePlayersOnly) {
+  auto* alice = Join("Alice");
+  auto* bob = Join("Bob");
+  std::vector<std::pair<AShooterPlayerController*, std::string>> heard;
+  qbhost::SetDeliveryListener([&](AShooterPlayerController* c, const qbhost::ReceivedLine& line) {
+    heard.emplace_back(c, line.sender + ": " + line.text);
+  });
+
+  auto relay = AsaApi::GetApiUtils().ChatRelayFor(FString("/srv/QuellmoorBridge.so"));
+  ASSERT_NE(relay, nullptr);
+  EXPECT_EQ(relay->world, world_);
+  qbhost::HostString sender("Server");
+  qbhost::HostString text(
+      "Gr\xc3\xbc\xc3\x9f"
+      "e {0}");
+  relay->SendToPlayer(alice, sender.get(), text.get());
+
+  qbhost::RemovePlayer(alice);
+  relay->SendToPlayer(alice, sender.get(), text.get());  // left: nothing
+  relay->SendToPlayer(nullptr, sender.get(), text.get());
+  int notAController = 0;
+  relay->SendToPlayer(reinterpret_cast<AShooterPlayerController*>(&notAController), sender.get(),
+                      text.get());
+
+  ASSERT_EQ(qbhost::Inbox(alice).size(), 1u);
+  EXPECT_EQ(qbhost::Inbox(alice)[0].sender, "Server");
+  EXPECT_EQ(qbhost::Inbox(alice)[0].text,
+            "Gr\xc3\xbc\xc3\x9f"
+            "e {0}");
+  EXPECT_TRUE(qbhost::Inbox(bob).empty());
+  ASSERT_EQ(heard.size(), 1u);
+  EXPECT_EQ(heard[0].first, alice);
+  EXPECT_EQ(heard[0].second,
+            "Server: Gr\xc3\xbc\xc3\x9f"
+            "e {0}");
+}
+
+TEST_F(Engine, RelayReadsNoFurtherThanCount) {
+  auto* alice = Join("Alice");
+  FString sender;  // "Serv" with no NUL inside its count, in a buffer of exactly 4 units
+  sender.data = static_cast<EngineChar*>(qbhost::EngineMalloc(8, 2));
+  std::copy_n(u"Serv", 4, sender.data);
+  sender.count = sender.capacity = 4;
+  qbhost::HostString text("hallo");
+  AsaApi::GetApiUtils().ChatRelayFor(FString("x"))->SendToPlayer(alice, sender, text.get());
+  ASSERT_EQ(qbhost::Inbox(alice).size(), 1u);
+  EXPECT_EQ(qbhost::Inbox(alice)[0].sender, "Serv");
+}
+
+TEST_F(Engine, NoRelayWithoutAWorld) {
+  qbhost::SetCurrentWorld(nullptr);
+  EXPECT_THROW(AsaApi::GetApiUtils().ChatRelayFor(FString("x")), std::logic_error);
+}
+
+TEST_F(Engine, DestroyingAWorldReleasesItsPlayersAndStopsBeingCurrent) {
+  UWorld* other = qbhost::CreateWorld();
+  qbhost::SetCurrentWorld(other);
+  auto* gone = qbhost::AddPlayer(other, {"Dora", "Dori", true});
+  auto* stays = Join("Emil");
+  EXPECT_EQ(qbhost::LivePlayers(other), std::vector{gone});
+  qbhost::DestroyWorld(other);  // Dora's name goes back to the engine heap
+  EXPECT_EQ(AsaApi::GetApiUtils().CurrentWorld(), nullptr);
+  EXPECT_THROW(qbhost::Inbox(gone), std::invalid_argument);
+  EXPECT_EQ(qbhost::LivePlayers(world_), std::vector{stays});
+}
+
+TEST_F(Engine, RenamingKeepsTheOldNameWhenTheEngineHeapFails) {
+  auto* alice = Join("Alice");
+  qbhost::FailNthAllocation(1);
+  EXPECT_THROW(qbhost::SetPlayerName(alice, "Alicia"), std::bad_alloc);
+  EXPECT_TRUE(qbhost::PlayerLabel(alice).ends_with(" Alice")) << qbhost::PlayerLabel(alice);
+  qbhost::SetPlayerName(alice, "Alicia");
+  qbhost::RemovePlayer(alice);
+  qbhost::RemovePlayer(alice);  // twice: no-op
+  EXPECT_THROW(qbhost::SetPlayerName(alice, "x"), std::logic_error);
+  EXPECT_TRUE(qbhost::PlayerLabel(alice).ends_with(" (left)")) << qbhost::PlayerLabel(alice);
+}
+
+}  // namespace

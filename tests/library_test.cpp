@@ -1,0 +1,156 @@
+// The built plug-in library, loaded the way the host loads it: dlopen from the
+// server's plug-in folder, entries found by name, run inside the plug-in's
+// scope, and forgotten by the host before dlclose.
+
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/harness.h"
+
+#ifndef QB_PLUGIN_LIBRARY
+#error "QB_PLUGIN_LIBRARY must name the built plug-in library"
+#endif
+
+namespace {
+
+constexpr qbhost::PluginId kPlugin = 7;
+
+std::vector<std::string> DefinedDynamicSymbols(const std::string& library) {
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(
+      popen(("nm -D --defined-only '" + library + "'").c_str(), "r"), pclose);
+  EXPECT_NE(pipe, nullptr);
+  std::vector<std::string> names;
+  std::array<char, 512> line{};
+  while (pipe && std::fgets(line.data(), line.size(), pipe.get()) != nullptr) {
+    std::istringstream fields(line.data());
+    std::string address, type, name;
+    fields >> address >> type >> name;
+    names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class Library : public qbtest::HostTest {
+ protected:
+  void SetUp() override {
+    HostTest::SetUp();
+    pluginDir_ = root_->path() / "ArkApi" / "Plugins" / "QuellmoorBridge";
+    std::filesystem::create_directories(pluginDir_);
+    library_ = (pluginDir_ / "QuellmoorBridge.so").string();
+    std::filesystem::copy_file(QB_PLUGIN_LIBRARY, library_);
+  }
+  void TearDown() override {
+    if (handle_ != nullptr) Unload();
+    HostTest::TearDown();
+  }
+
+  void Load() {
+    handle_ = dlopen(library_.c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(handle_, nullptr) << dlerror();
+    Call("Plugin_Init");
+  }
+
+  void Unload() {
+    Call("Plugin_Unload");
+    qbhost::ForgetPlugin(kPlugin);
+    ASSERT_EQ(dlclose(handle_), 0) << dlerror();
+    handle_ = nullptr;
+  }
+
+  void Call(const char* entry) {
+    auto* fn = reinterpret_cast<void (*)()>(dlsym(handle_, entry));
+    ASSERT_NE(fn, nullptr) << entry << ": " << dlerror();
+    qbhost::PluginScope scope(kPlugin);
+    fn();
+  }
+
+  // The message part of each plug-in line (after the logger's prefix).
+  std::vector<std::string> Messages(qbhost::CaptureSink& sink) {
+    std::vector<std::string> out;
+    for (const auto& text : sink.Texts()) {
+      auto at = text.find("] [QuellmoorBridge] ");
+      out.push_back(at == std::string::npos ? text : text.substr(at + 2));
+    }
+    return out;
+  }
+
+  std::filesystem::path pluginDir_;
+  std::string library_;
+  void* handle_ = nullptr;
+};
+
+TEST_F(Library, ExportsExactlyTheTwoEntries) {
+  EXPECT_EQ(DefinedDynamicSymbols(library_),
+            (std::vector<std::string>{"Plugin_Init", "Plugin_Unload"}));
+}
+
+TEST_F(Library, WithoutConfigRegistersEverythingAndStaysInactive) {
+  Load();
+  const std::string path = (pluginDir_ / "config.json").string();
+  EXPECT_EQ(Messages(*sink_),
+            (std::vector<std::string>{"[QuellmoorBridge] Keine config.json gefunden unter " + path +
+                                          " - Plugin bleibt inaktiv.",
+                                      "[QuellmoorBridge] geladen (aktiv: false)."}));
+  using K = qbhost::CommandKind;
+  auto journal = qbhost::RegistryJournal();
+  ASSERT_EQ(journal.size(), 3u);
+  const std::vector<std::pair<K, std::string>> expected = {
+      {K::Chat, "QuellmoorBridge_OnChatMessage"},
+      {K::Rcon, "quellmoorsay"},
+      {K::Timer, "QuellmoorBridge_Heartbeat"}};
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_TRUE(journal[i].added);
+    EXPECT_EQ(journal[i].kind, expected[i].first);
+    EXPECT_EQ(journal[i].id, expected[i].second);
+  }
+
+  const auto linesBefore = sink_->Texts().size();
+  Unload();
+  EXPECT_EQ(sink_->Texts().size(), linesBefore) << "unload writes nothing";
+  journal = qbhost::RegistryJournal();
+  ASSERT_EQ(journal.size(), 6u);
+  for (std::size_t i = 0; i < 3; ++i) {  // the same order, not reversed
+    EXPECT_FALSE(journal[3 + i].added);
+    EXPECT_TRUE(journal[3 + i].matched);
+    EXPECT_EQ(journal[3 + i].kind, expected[i].first);
+    EXPECT_EQ(journal[3 + i].id, expected[i].second);
+  }
+}
+
+TEST_F(Library, ReloadStartsAfreshOverTheHostsCurrentSinks) {
+  qbtest::WriteConfig(root_->path(),
+                      R"({"webhookBaseUrl": "http://127.0.0.1:9", "token": "t", "map": "Insel"})");
+  Load();
+  EXPECT_EQ(Messages(*sink_),
+            (std::vector<std::string>{"[QuellmoorBridge] Konfiguration geladen. Map: Insel",
+                                      "[QuellmoorBridge] geladen (aktiv: true)."}));
+  Unload();
+  if (void* still = dlopen(library_.c_str(), RTLD_NOW | RTLD_NOLOAD)) {
+    ADD_FAILURE() << "the library stayed in memory after dlclose";
+    dlclose(still);
+  }
+  EXPECT_TRUE(qbhost::RegisteredIds(qbhost::CommandKind::Chat).empty());
+
+  auto second = std::make_shared<qbhost::CaptureSink>();
+  qbhost::SetLogSinks({second});
+  std::filesystem::remove(pluginDir_ / "config.json");
+  Load();
+  EXPECT_EQ(sink_->Texts().size(), 2u);
+  ASSERT_EQ(Messages(*second).size(), 2u);
+  EXPECT_EQ(Messages(*second)[1], "[QuellmoorBridge] geladen (aktiv: false).");
+  EXPECT_EQ(qbhost::RegisteredIds(qbhost::CommandKind::Rcon),
+            std::vector<std::string>{"quellmoorsay"});
+}
+
+}  // namespace
