@@ -3,32 +3,29 @@
 #include <random>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "bridge/base64.h"
 #include "support/base64_encode.h"
-#include "support/harness.h"
 
 namespace {
 
 using namespace std::string_literals;
+const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-// The decoding rule written the plain way, one byte at a time: the yardstick
-// for the decoder's four-at-a-time path.
+// The rule written the plain way, one byte at a time: the yardstick for the
+// decoder's four-at-a-time path.
 std::optional<std::string> ReferenceDecode(std::string_view text) {
-  const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::uint32_t acc = 0;
   int pending = -8;
   std::string out;
   for (const char c : text) {
     if (c == '\n' || c == '\r' || c == ' ' || c == '=') continue;
-    const auto value = alphabet.find(c);
+    const auto value = kAlphabet.find(c);
     if (value == std::string::npos) return std::nullopt;
     acc = (acc << 6) + static_cast<std::uint32_t>(value);
-    pending += 6;
-    if (pending >= 0) {
+    if ((pending += 6) >= 0) {
       out.push_back(static_cast<char>((acc >> pending) & 0xFF));
       pending -= 8;
     }
@@ -36,99 +33,65 @@ std::optional<std::string> ReferenceDecode(std::string_view text) {
   return out;
 }
 
-using qbtest::EncodeBase64;
-
-std::string Bytes(std::size_t n, std::uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::string out(n, '\0');
-  for (auto& c : out) c = static_cast<char>(rng() & 0xFF);
-  return out;
+TEST(Base64, Rules) {
+  const std::optional<std::string> invalid;
+  const std::pair<std::string, std::optional<std::string>> cases[] = {
+      {"", ""s},
+      {"= \r\n==  \n\r=", ""s},  // nothing but skipped bytes
+      {"QQ==", "A"s},
+      {"QQ", "A"s},
+      {"Q=Q", "A"s},
+      {"QR==", "A"s},  // dropped bits need not be 0
+      {"Q", ""s},
+      {"Q===", ""s},
+      {"QQ==QQ==", "\x41\x04\x10"s},  // "=" is no end
+      {"Zm9vYmE=", "fooba"s},
+      {"+/+/", "\xfb\xff\xbf"s},
+      {"Zm9v\r\nYmFy\r\n", "foobar"s},
+      {" Zm 9v Ym Fy ", "foobar"s},
+      {"Zm9v\tYmFy", invalid},
+      {"Zm9-", invalid},
+      {"_m9v", invalid},
+      {"Zm9v.", invalid},
+      {"Zm9v\0YmFy"s, invalid},
+      {"Zm9v\x80", invalid},
+      {"\xffZm9v", invalid},
+      {"Zm9v\xc3\xa4", invalid},
+      {"-Zm9vYmFyZm9vYmFy", invalid}};  // no partial output
+  for (const auto& [input, expected] : cases) EXPECT_EQ(DecodeBase64(input), expected) << input;
 }
 
-struct Case {
-  std::string name;
-  std::string input;
-  std::optional<std::string> expected;  // nullopt: invalid
-};
-
-class Rules : public ::testing::TestWithParam<Case> {};
-
-TEST_P(Rules, Decode) {
-  const Case& c = GetParam();
-  EXPECT_EQ(DecodeBase64(c.input), c.expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Base64, Rules,
-    ::testing::Values(
-        Case{"Empty", "", ""s}, Case{"OnlySkippedBytes", "= \r\n==  \n\r=", ""s},
-        Case{"Padded", "QQ==", "A"s}, Case{"Unpadded", "QQ", "A"s},
-        Case{"PaddingInside", "Q=Q", "A"s}, Case{"DroppedBitsNeedNotBeZero", "QR==", "A"s},
-        Case{"OneSymbolGivesNothing", "Q", ""s}, Case{"OneSymbolPadded", "Q===", ""s},
-        Case{"PaddingIsNotTheEnd", "QQ==QQ==", "\x41\x04\x10"s},
-        Case{"ThreeSymbols", "Zm9vYmE=", "fooba"s}, Case{"Group", "Zm9vYmFy", "foobar"s},
-        Case{"PlusAndSlash", "+/+/", "\xfb\xff\xbf"s},
-        Case{"CrLfLines", "Zm9v\r\nYmFy\r\n", "foobar"s},
-        Case{"SpacesInside", " Zm 9v Ym Fy ", "foobar"s}, Case{"Tab", "Zm9v\tYmFy", std::nullopt},
-        Case{"TrailingTab", "Zm9vYmFy\t", std::nullopt}, Case{"UrlSafeMinus", "Zm9-", std::nullopt},
-        Case{"UrlSafeUnderscore", "_m9v", std::nullopt}, Case{"Dot", "Zm9v.", std::nullopt},
-        Case{"Nul", "Zm9v\0YmFy"s, std::nullopt}, Case{"Byte80", "Zm9v\x80", std::nullopt},
-        Case{"ByteFF", "\xffZm9v", std::nullopt}, Case{"Utf8Letter", "Zm9v\xc3\xa4", std::nullopt},
-        Case{"ValidTextAfterInvalidByte", "-Zm9vYmFyZm9vYmFy", std::nullopt}),
-    qbtest::ByName());
-
-// Long inputs run the four-at-a-time path; a skipped byte at any position,
-// whatever its offset within a group, must decode like the clean text, and an
-// invalid byte at any position must spoil the whole input.
-TEST(Base64, EveryPositionOfASkippedByteInALongInput) {
-  const std::string data = Bytes(96, 1);
-  const std::string clean = EncodeBase64(data);
-  ASSERT_EQ(DecodeBase64(clean), data);
-  for (const char skipped : {'\n', '\r', ' ', '='}) {
+// A skipped byte at any offset within a group must decode like the clean text,
+// and an invalid byte anywhere spoils the whole input.
+TEST(Base64, EveryPositionOfAnOddByteInALongInput) {
+  const std::string data =
+      "Das Moor liegt still unter dem Mond, {und} nichts regt sich. 0123456789";
+  const std::string clean = qbtest::EncodeBase64(data);
+  for (const char odd : {'\n', '\r', ' ', '=', '\t', '-', '\x80', '\0'}) {
+    const bool skipped = odd == '\n' || odd == '\r' || odd == ' ' || odd == '=';
     for (std::size_t at = 0; at <= clean.size(); ++at) {
-      std::string text = clean;
-      text.insert(at, 1, skipped);
-      ASSERT_EQ(DecodeBase64(text), data) << "byte " << int{skipped} << " at " << at;
-    }
-  }
-}
-
-TEST(Base64, EveryPositionOfAnInvalidByteInALongInput) {
-  const std::string clean = EncodeBase64(Bytes(96, 2));
-  for (const char invalid : {'\t', '-', '\x80', '\0'}) {
-    for (std::size_t at = 0; at <= clean.size(); ++at) {
-      std::string text = clean;
-      text.insert(at, 1, invalid);
-      ASSERT_EQ(DecodeBase64(text), std::nullopt) << "byte " << int{invalid} << " at " << at;
+      const std::string text = clean.substr(0, at) + odd + clean.substr(at);
+      ASSERT_EQ(DecodeBase64(text), skipped ? std::optional(data) : std::nullopt)
+          << "byte " << int{odd} << " at " << at;
     }
   }
 }
 
 TEST(Base64, MatchesTheByteWiseRuleOnRandomInput) {
   // Mostly alphabet, with layout bytes and the odd invalid byte mixed in.
-  const std::string symbols =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
-      "\n\r =\n\r =";
+  const std::string symbols = kAlphabet + kAlphabet + "\n\r =\n\r =";
   std::mt19937 rng(20240611);
-  std::size_t invalidSeen = 0;
+  int invalid = 0;
   for (int round = 0; round < 20000; ++round) {
     std::string text(rng() % 160, '\0');
     for (auto& c : text) {
-      c = (rng() % 400 == 0) ? static_cast<char>(rng() & 0xFF) : symbols[rng() % symbols.size()];
+      c = rng() % 400 == 0 ? static_cast<char>(rng()) : symbols[rng() % symbols.size()];
     }
     const auto expected = ReferenceDecode(text);
-    if (!expected) ++invalidSeen;
+    invalid += !expected;
     ASSERT_EQ(DecodeBase64(text), expected) << "input: " << text;
   }
-  EXPECT_GT(invalidSeen, 100u);  // both verdicts were really exercised
-}
-
-TEST(Base64, DecodesWhatWasEncodedForEveryLength) {
-  for (std::size_t n = 0; n < 64; ++n) {
-    const std::string data = Bytes(n, static_cast<std::uint32_t>(n));
-    EXPECT_EQ(DecodeBase64(EncodeBase64(data)), data) << n << " bytes";
-  }
+  EXPECT_GT(invalid, 100);  // both verdicts were exercised
 }
 
 }  // namespace
