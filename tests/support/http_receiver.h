@@ -1,0 +1,67 @@
+#pragma once
+
+// A real HTTP receiver on 127.0.0.1 with a port chosen by the OS: it records
+// every POST and answers with the status set by RespondWith (200 by default).
+// Plus two misbehaving peers built from raw sockets: one that is listening but
+// never accepts (so connections open and nothing ever answers), and a port
+// that is bound without listening (so connections are refused).
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <httplib.h>
+
+namespace qbtest {
+
+struct ReceivedPost {
+  std::string path;
+  std::multimap<std::string, std::string> headers;  // httplib keys, case-insensitive lookup
+  std::string body;
+  std::string Header(const std::string& name) const;
+  std::size_t HeaderCount(const std::string& name) const;
+};
+
+class HttpReceiver {
+ public:
+  void Start();
+  // Stop the request service first: open keep-alive connections hold the
+  // receiver's threads until they close.
+  void Stop();
+
+  std::string BaseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  void RespondWith(int status);
+  std::vector<ReceivedPost> Posts();
+  bool WaitForPosts(std::size_t count, std::chrono::milliseconds timeout);
+
+ private:
+  httplib::Server server_;
+  std::thread thread_;
+  int port_ = 0;
+  int listening_ = -1;
+  std::mutex mutex_;
+  std::condition_variable arrived_;
+  std::vector<ReceivedPost> posts_;
+  int status_ = 200;
+};
+
+// A socket bound to 127.0.0.1 with an OS-chosen port; closed on destruction.
+class RawPort {
+ public:
+  enum class Mode { Refuse, Silent };  // bound only / listening, never accepting
+  explicit RawPort(Mode mode);
+  ~RawPort();
+  RawPort(const RawPort&) = delete;
+  RawPort& operator=(const RawPort&) = delete;
+  std::string BaseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+}  // namespace qbtest
