@@ -15,15 +15,9 @@
 
 #include <gtest/gtest.h>
 
-#include "support/harness.h"
-
-#ifndef QB_PLUGIN_LIBRARY
-#error "QB_PLUGIN_LIBRARY must name the built plug-in library"
-#endif
+#include "support/plugin_library.h"
 
 namespace {
-
-constexpr qbhost::PluginId kPlugin = 7;
 
 std::vector<std::string> DefinedDynamicSymbols(const std::string& library) {
   std::unique_ptr<FILE, int (*)(FILE*)> pipe(
@@ -41,54 +35,7 @@ std::vector<std::string> DefinedDynamicSymbols(const std::string& library) {
   return names;
 }
 
-class Library : public qbtest::HostTest {
- protected:
-  void SetUp() override {
-    HostTest::SetUp();
-    pluginDir_ = root_->path() / "ArkApi" / "Plugins" / "QuellmoorBridge";
-    std::filesystem::create_directories(pluginDir_);
-    library_ = (pluginDir_ / "QuellmoorBridge.so").string();
-    std::filesystem::copy_file(QB_PLUGIN_LIBRARY, library_);
-  }
-  void TearDown() override {
-    if (handle_ != nullptr) Unload();
-    HostTest::TearDown();
-  }
-
-  void Load() {
-    handle_ = dlopen(library_.c_str(), RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(handle_, nullptr) << dlerror();
-    Call("Plugin_Init");
-  }
-
-  void Unload() {
-    Call("Plugin_Unload");
-    qbhost::ForgetPlugin(kPlugin);
-    ASSERT_EQ(dlclose(handle_), 0) << dlerror();
-    handle_ = nullptr;
-  }
-
-  void Call(const char* entry) {
-    auto* fn = reinterpret_cast<void (*)()>(dlsym(handle_, entry));
-    ASSERT_NE(fn, nullptr) << entry << ": " << dlerror();
-    qbhost::PluginScope scope(kPlugin);
-    fn();
-  }
-
-  // The message part of each plug-in line (after the logger's prefix).
-  std::vector<std::string> Messages(qbhost::CaptureSink& sink) {
-    std::vector<std::string> out;
-    for (const auto& text : sink.Texts()) {
-      auto at = text.find("] [QuellmoorBridge] ");
-      out.push_back(at == std::string::npos ? text : text.substr(at + 2));
-    }
-    return out;
-  }
-
-  std::filesystem::path pluginDir_;
-  std::string library_;
-  void* handle_ = nullptr;
-};
+class Library : public qbtest::PluginLibraryTest {};
 
 TEST_F(Library, ExportsExactlyTheTwoEntries) {
   EXPECT_EQ(DefinedDynamicSymbols(library_),

@@ -53,6 +53,12 @@ void FailNthAllocation(std::uint64_t n) {
   s.failCountdown = n;
 }
 
+bool AllocationFaultArmed() {
+  auto& s = State();
+  std::lock_guard lock(s.mutex);
+  return s.failCountdown != 0;
+}
+
 void* EngineMalloc(std::uint64_t size, std::uint32_t /*alignment*/) {
   auto& s = State();
   std::lock_guard lock(s.mutex);

@@ -15,6 +15,8 @@ namespace detail {
 // Request service hooks for the registry's tick and for forgetting a plug-in.
 void DeliverCompletions();
 void DropRequestsOf(PluginId id);
+// The engine function "RCONClientConnection.SendMessage(int,int,FString&)".
+void RconSendMessage(RCONClientConnection* connection, int id, int type, FString& text);
 }  // namespace detail
 
 }  // namespace qbhost

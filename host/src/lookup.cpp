@@ -27,6 +27,7 @@ const std::unordered_map<std::string, void*>& Functions() {
       {"AShooterPlayerController.GetPlayerCharacterName()",
        Fn(&qbhost::detail::GetPlayerCharacterName)},
       {"FWeakObjectPtr.Get()", Fn(&qbhost::detail::WeakObjectGet)},
+      {"RCONClientConnection.SendMessage(int,int,FString&)", Fn(&qbhost::detail::RconSendMessage)},
   };
   return table;
 }

@@ -4,6 +4,7 @@
 #include <random>
 
 #include "plugin/plugin_log.h"
+#include "qbhost/requests.h"
 
 namespace qbtest {
 
@@ -41,6 +42,9 @@ void HostTest::SetUp() {
 }
 
 void HostTest::TearDown() {
+  // No request of one test may call back into the next.
+  qbhost::ShutdownRequests();
+  qbhost::SetRequestFault(qbhost::RequestFault::None);
   qbhost::FailNthAllocation(0);
   qbhost::ResetRegistry();
   PluginState = PluginConfig{};

@@ -1,59 +1,98 @@
 #include "support/http_receiver.h"
 
-#include <httplib.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <stdexcept>
 
 namespace qbtest {
 
-HttpReceiver::HttpReceiver() : server_(std::make_unique<httplib::Server>()) {
-  server_->Post(".*", [this](const httplib::Request& req, httplib::Response& res) {
+std::string ReceivedPost::Header(const std::string& name) const {
+  auto it = headers.find(name);
+  return it == headers.end() ? std::string() : it->second;
+}
+
+std::size_t ReceivedPost::HeaderCount(const std::string& name) const {
+  return headers.count(name);
+}
+
+void HttpReceiver::Start() {
+  // A thread per connection the request service may keep open, so that no
+  // kept connection waits for a free thread.
+  server_.new_task_queue = [] { return new httplib::ThreadPool(32); };
+  server_.set_keep_alive_max_count(100000);
+  server_.set_keep_alive_timeout(1);
+  // httplib writes headers and body separately: without this, Nagle and the
+  // client's delayed ACK hold every answer for some 40 ms.
+  server_.set_tcp_nodelay(true);
+  server_.Post(".*", [this](const httplib::Request& request, httplib::Response& response) {
+    int status = 0;
     {
       std::lock_guard lock(mutex_);
-      requests_.push_back({req.method, req.path, req.get_header_value("Authorization"),
-                           req.get_header_value("Content-Type"), req.body});
+      posts_.push_back(
+          {request.path, {request.headers.begin(), request.headers.end()}, request.body});
+      status = status_;
     }
     arrived_.notify_all();
-    res.status = 200;
+    response.status = status;
+    response.set_header("X-Receiver", "qbtest");
+    response.set_content("angekommen", "text/plain");
   });
-  int port = server_->bind_to_any_port("127.0.0.1");
-  if (port <= 0) throw std::runtime_error("test receiver cannot bind");
-  port_ = static_cast<std::uint16_t>(port);
-  thread_ = std::thread([this] { server_->listen_after_bind(); });
-  while (!server_->is_running()) std::this_thread::yield();
-}
-
-HttpReceiver::~HttpReceiver() {
-  server_->stop();
-  thread_.join();
-}
-
-std::optional<ReceivedRequest> HttpReceiver::WaitFor(
-    std::function<bool(const ReceivedRequest&)> match, std::chrono::milliseconds timeout) {
-  return WaitForNth(std::move(match), 1, timeout);
-}
-
-std::optional<ReceivedRequest> HttpReceiver::WaitForNth(
-    std::function<bool(const ReceivedRequest&)> match, std::size_t n,
-    std::chrono::milliseconds timeout) {
-  std::unique_lock lock(mutex_);
-  std::optional<ReceivedRequest> found;
-  arrived_.wait_for(lock, timeout, [&] {
-    std::size_t seen = 0;
-    for (const auto& r : requests_) {
-      if (match(r) && ++seen == n) {
-        found = r;
-        return true;
-      }
-    }
-    return false;
+  server_.set_socket_options([this](socket_t sock) {
+    httplib::default_socket_options(sock);
+    if (listening_ < 0) listening_ = sock;
   });
-  return found;
+  port_ = server_.bind_to_any_port("127.0.0.1");
+  if (port_ <= 0) throw std::runtime_error("receiver: cannot bind 127.0.0.1");
+  // httplib listens with a backlog of 5: a burst of new connections would
+  // lose SYNs and wait a second for the retry. Linux lets listen() raise it.
+  ::listen(listening_, SOMAXCONN);
+  thread_ = std::thread([this] { server_.listen_after_bind(); });
+  // stop() does nothing until the accept loop runs, and httplib offers no
+  // notification of that: poll the flag.
+  while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
-std::vector<ReceivedRequest> HttpReceiver::Requests() {
+void HttpReceiver::Stop() {
+  server_.stop();
+  if (thread_.joinable()) thread_.join();
+}
+
+void HttpReceiver::RespondWith(int status) {
   std::lock_guard lock(mutex_);
-  return requests_;
+  status_ = status;
+}
+
+std::vector<ReceivedPost> HttpReceiver::Posts() {
+  std::lock_guard lock(mutex_);
+  return posts_;
+}
+
+bool HttpReceiver::WaitForPosts(std::size_t count, std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex_);
+  return arrived_.wait_for(lock, timeout, [&] { return posts_.size() >= count; });
+}
+
+RawPort::RawPort(Mode mode) {
+  fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd_ < 0) throw std::runtime_error("raw port: socket failed");
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  auto* generic = reinterpret_cast<sockaddr*>(&address);
+  if (::bind(fd_, generic, length) != 0 || ::getsockname(fd_, generic, &length) != 0 ||
+      (mode == Mode::Silent && ::listen(fd_, 16) != 0)) {
+    ::close(fd_);
+    throw std::runtime_error("raw port: bind/listen failed");
+  }
+  port_ = ntohs(address.sin_port);
+}
+
+RawPort::~RawPort() {
+  ::close(fd_);
 }
 
 }  // namespace qbtest

@@ -1,60 +1,67 @@
 #pragma once
 
-// A webhook service for tests: cpp-httplib on 127.0.0.1 with an OS-chosen
-// port, recording every request it gets and answering 200.
+// A real HTTP receiver on 127.0.0.1 with a port chosen by the OS: it records
+// every POST and answers with the status set by RespondWith (200 by default).
+// Plus two misbehaving peers built from raw sockets: one that is listening but
+// never accepts (so connections open and nothing ever answers), and a port
+// that is bound without listening (so connections are refused).
 
 #include <chrono>
 #include <condition_variable>
-#include <functional>
-#include <memory>
+#include <map>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-namespace httplib {
-class Server;
-}
+#include <httplib.h>
 
 namespace qbtest {
 
-struct ReceivedRequest {
-  std::string method;
+struct ReceivedPost {
   std::string path;
-  std::string authorization;
-  std::string contentType;
+  std::multimap<std::string, std::string> headers;  // httplib keys, case-insensitive lookup
   std::string body;
+  std::string Header(const std::string& name) const;
+  std::size_t HeaderCount(const std::string& name) const;
 };
 
 class HttpReceiver {
  public:
-  HttpReceiver();
-  ~HttpReceiver();
-  HttpReceiver(const HttpReceiver&) = delete;
-  HttpReceiver& operator=(const HttpReceiver&) = delete;
+  void Start();
+  // Stop the request service first: open keep-alive connections hold the
+  // receiver's threads until they close.
+  void Stop();
 
-  std::uint16_t port() const { return port_; }
-  std::string baseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
-
-  // The first request (in arrival order) that matches, waiting up to
-  // `timeout` for it.
-  std::optional<ReceivedRequest> WaitFor(
-      std::function<bool(const ReceivedRequest&)> match,
-      std::chrono::milliseconds timeout = std::chrono::seconds(5));
-  // The nth (1-based) request that matches.
-  std::optional<ReceivedRequest> WaitForNth(
-      std::function<bool(const ReceivedRequest&)> match, std::size_t n,
-      std::chrono::milliseconds timeout = std::chrono::seconds(5));
-  std::vector<ReceivedRequest> Requests();
+  std::string BaseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  void RespondWith(int status);
+  std::vector<ReceivedPost> Posts();
+  bool WaitForPosts(std::size_t count, std::chrono::milliseconds timeout);
 
  private:
-  std::unique_ptr<httplib::Server> server_;
+  httplib::Server server_;
   std::thread thread_;
-  std::uint16_t port_ = 0;
+  int port_ = 0;
+  int listening_ = -1;
   std::mutex mutex_;
   std::condition_variable arrived_;
-  std::vector<ReceivedRequest> requests_;
+  std::vector<ReceivedPost> posts_;
+  int status_ = 200;
+};
+
+// A socket bound to 127.0.0.1 with an OS-chosen port; closed on destruction.
+class RawPort {
+ public:
+  enum class Mode { Refuse, Silent };  // bound only / listening, never accepting
+  explicit RawPort(Mode mode);
+  ~RawPort();
+  RawPort(const RawPort&) = delete;
+  RawPort& operator=(const RawPort&) = delete;
+  std::string BaseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
 };
 
 }  // namespace qbtest

@@ -29,6 +29,8 @@ QB_STANDIN_API HeapStats Heap();
 // Make the nth allocation from now (1 = the next one) throw std::bad_alloc,
 // once. 0 switches fault injection off.
 QB_STANDIN_API void FailNthAllocation(std::uint64_t n);
+// True while a fault set by FailNthAllocation has not fired yet.
+QB_STANDIN_API bool AllocationFaultArmed();
 // The engine heap as host code calls it (the plug-in goes through GetAddress).
 QB_STANDIN_API void* EngineMalloc(std::uint64_t size, std::uint32_t alignment);
 QB_STANDIN_API void* EngineRealloc(void* block, std::uint64_t size, std::uint32_t alignment);

@@ -1,0 +1,197 @@
+#include "http_transfer.h"
+
+#include <algorithm>
+#include <cctype>
+#include <new>
+
+namespace qbhost::detail {
+namespace {
+
+constexpr long kDefaultConnect = 10;
+constexpr long kDefaultReceive = 30;
+constexpr long kDefaultSend = 30;
+constexpr std::size_t kMaxKeptBody = 1 << 20;
+
+std::string_view Trim(std::string_view s) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+std::string Lower(std::string_view s) {
+  std::string out(s);
+  std::transform(out.begin(), out.end(), out.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return out;
+}
+
+}  // namespace
+
+Transfer::Transfer(PluginId owner, std::string url, std::string body,
+                   const std::string& contentType, std::vector<std::string> headers,
+                   Timeouts timeouts)
+    : owner_(owner),
+      url_(std::move(url)),
+      body_(std::move(body)),
+      // An empty content type removes libcurl's form default instead of sending one.
+      contentTypeHeader_(contentType.empty() ? "Content-Type:" : "Content-Type: " + contentType),
+      headers_(std::move(headers)),
+      timeouts_(Effective(timeouts)) {}
+
+Transfer::~Transfer() {
+  curl_slist_free_all(headerList_);
+}
+
+Timeouts Transfer::Effective(Timeouts requested) {
+  return {requested.connect > 0 ? requested.connect : kDefaultConnect,
+          requested.receive > 0 ? requested.receive : kDefaultReceive,
+          requested.send > 0 ? requested.send : kDefaultSend};
+}
+
+bool Transfer::Attach(CURL* easy, Outcome& failure) {
+  // libcurl takes the URL as a C string: a NUL inside would silently cut it.
+  if (url_.find('\0') != std::string::npos) {
+    failure.text = "URL rejected: it contains a NUL byte";
+    return false;
+  }
+  auto append = [this](const std::string& line) {
+    curl_slist* grown = curl_slist_append(headerList_, line.c_str());
+    if (grown == nullptr) throw std::bad_alloc();
+    headerList_ = grown;
+  };
+  try {
+    append(contentTypeHeader_);
+    for (const auto& h : headers_) append(h);
+    append("Expect:");
+  } catch (const std::bad_alloc&) {
+    failure.text = curl_easy_strerror(CURLE_OUT_OF_MEMORY);
+    return false;
+  }
+
+  easy_ = easy;
+  const long total = timeouts_.connect + timeouts_.send + timeouts_.receive;
+  CURLcode rc = CURLE_OK;
+  auto set = [&](CURLoption option, auto value) {
+    if (rc == CURLE_OK) rc = curl_easy_setopt(easy, option, value);
+  };
+  set(CURLOPT_PRIVATE, static_cast<void*>(this));
+  set(CURLOPT_URL, url_.c_str());
+  set(CURLOPT_PROTOCOLS_STR, "http,https");
+  set(CURLOPT_NOSIGNAL, 1L);
+  set(CURLOPT_POST, 1L);
+  set(CURLOPT_POSTFIELDS, body_.data());
+  set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body_.size()));
+  set(CURLOPT_HTTPHEADER, headerList_);
+  set(CURLOPT_ERRORBUFFER, error_);
+  set(CURLOPT_WRITEFUNCTION, &Transfer::OnBody);
+  set(CURLOPT_WRITEDATA, static_cast<void*>(this));
+  set(CURLOPT_HEADERFUNCTION, &Transfer::OnHeader);
+  set(CURLOPT_HEADERDATA, static_cast<void*>(this));
+  set(CURLOPT_NOPROGRESS, 0L);
+  set(CURLOPT_XFERINFOFUNCTION, &Transfer::OnProgress);
+  set(CURLOPT_XFERINFODATA, static_cast<void*>(this));
+  set(CURLOPT_CONNECTTIMEOUT_MS, timeouts_.connect * 1000L);
+  set(CURLOPT_TIMEOUT_MS, total * 1000L);
+  // Never fires before the overall limit; it only makes libcurl revisit an
+  // idle transfer every second, which runs OnProgress.
+  set(CURLOPT_LOW_SPEED_LIMIT, 1L);
+  set(CURLOPT_LOW_SPEED_TIME, total + 1);
+  if (rc != CURLE_OK) {
+    failure.text = error_[0] != '\0' ? error_ : curl_easy_strerror(rc);
+    easy_ = nullptr;
+    return false;
+  }
+  lastActivity_ = Clock::now();
+  return true;
+}
+
+Outcome Transfer::Finish(CURLcode result) {
+  Outcome out;
+  if (result != CURLE_OK) {
+    if (!stalled_.empty()) {
+      out.text = std::move(stalled_);
+    } else if (error_[0] != '\0') {
+      out.text = error_;
+    } else {
+      out.text = curl_easy_strerror(result);
+    }
+    return out;
+  }
+  long code = 0;
+  curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &code);
+  out.headers = std::move(responseHeaders_);
+  if (code >= 200 && code < 300) {
+    out.success = true;
+    out.text = std::move(response_);
+  } else {
+    out.text = "HTTP " + std::to_string(code);
+    if (!reason_.empty()) out.text += " " + reason_;
+  }
+  return out;
+}
+
+std::size_t Transfer::OnBody(char* data, std::size_t size, std::size_t count, void* self) {
+  auto& t = *static_cast<Transfer*>(self);
+  const std::size_t bytes = size * count;
+  t.lastActivity_ = Clock::now();
+  t.active_ = true;
+  if (t.response_.size() < kMaxKeptBody) {
+    t.response_.append(data, std::min(bytes, kMaxKeptBody - t.response_.size()));
+  }
+  return bytes;
+}
+
+std::size_t Transfer::OnHeader(char* data, std::size_t size, std::size_t count, void* self) {
+  auto& t = *static_cast<Transfer*>(self);
+  const std::size_t bytes = size * count;
+  t.lastActivity_ = Clock::now();
+  t.active_ = true;
+  t.HeaderLine(std::string_view(data, bytes));
+  return bytes;
+}
+
+void Transfer::HeaderLine(std::string_view line) {
+  line = Trim(line);
+  if (line.empty()) return;
+  if (line.starts_with("HTTP/")) {
+    // A new answer (after an interim 1xx one): its headers replace the last.
+    responseHeaders_.clear();
+    reason_.clear();
+    const auto codeStart = line.find(' ');
+    const auto reasonStart =
+        codeStart == std::string_view::npos ? codeStart : line.find(' ', codeStart + 1);
+    if (reasonStart != std::string_view::npos) reason_ = Trim(line.substr(reasonStart + 1));
+    return;
+  }
+  const auto colon = line.find(':');
+  if (colon == std::string_view::npos) return;
+  std::string name = Lower(Trim(line.substr(0, colon)));
+  std::string_view value = Trim(line.substr(colon + 1));
+  auto [it, inserted] = responseHeaders_.try_emplace(std::move(name), value);
+  if (!inserted) {
+    it->second += ", ";
+    it->second += value;
+  }
+}
+
+int Transfer::OnProgress(void* self, curl_off_t /*dlTotal*/, curl_off_t /*dlNow*/,
+                         curl_off_t /*ulTotal*/, curl_off_t ulNow) {
+  auto& t = *static_cast<Transfer*>(self);
+  const auto now = Clock::now();
+  if (ulNow != t.lastUp_) {
+    t.lastUp_ = ulNow;
+    t.lastActivity_ = now;
+    t.active_ = true;
+    return 0;
+  }
+  const bool bodyOut = ulNow >= static_cast<curl_off_t>(t.body_.size());
+  long quiet = bodyOut ? t.timeouts_.receive : t.timeouts_.send;
+  if (!t.active_) quiet += t.timeouts_.connect;
+  if (now - t.lastActivity_ < std::chrono::seconds(quiet)) return 0;
+  t.stalled_ = std::string("Operation timed out: no data ") + (bodyOut ? "received" : "sent") +
+               " for " + std::to_string(bodyOut ? t.timeouts_.receive : t.timeouts_.send) + " s";
+  return 1;
+}
+
+}  // namespace qbhost::detail

@@ -1,0 +1,109 @@
+#pragma once
+
+// One HTTP POST of the request service on a libcurl easy handle: the copies
+// the request needs while it is on the wire, the options that put it there,
+// and the outcome handed to the completion callback.
+//
+// Time limits. The three numbers a plug-in passes are the connect, receive and
+// send timeouts in seconds, as on the real host (0 or less picks 10, 30, 30):
+//   connect  CURLOPT_CONNECTTIMEOUT_MS: TCP (and TLS) set-up.
+//   send     quiet time allowed while the body is still going out.
+//   receive  quiet time allowed once the body is out: a server that accepts
+//            and never answers fails about `receive` seconds after it took
+//            the body ("Operation timed out: no data received for 5 s").
+//   The first quiet window also covers the connection set-up (connect + send,
+//   or connect + receive for an empty body). Any byte sent or received
+//   (headers included) restarts the quiet time. libcurl's progress callback
+//   checks it; a low-speed limit that never fires on its own makes libcurl
+//   call that callback at least once a second on an idle transfer.
+//   CURLOPT_TIMEOUT_MS = connect + send + receive caps the whole transfer, so
+//   a server that trickles a byte now and then cannot hold it forever.
+//
+// Outcome: success is an HTTP 2xx answer; the text is then the response body
+// (at most 1 MiB of it is kept). On failure the text says what went wrong:
+//   "HTTP 500 Internal Server Error"          the server answered, not 2xx
+//   "Failed to connect to 127.0.0.1 port ..."  libcurl's error message
+// The header map holds the final answer's headers, names in lower case, a
+// repeated header's values joined with ", "; it is empty when no answer came.
+//
+// Only http and https are allowed; TLS peers are verified (libcurl's default);
+// redirects are not followed; "Expect: 100-continue" is never sent.
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include <curl/curl.h>
+
+#include "qbhost/standin.h"
+
+namespace qbhost::detail {
+
+struct Outcome {
+  bool success = false;
+  std::string text;
+  std::unordered_map<std::string, std::string> headers;
+};
+
+struct Timeouts {
+  long connect;  // seconds; 0 or less: default
+  long receive;
+  long send;
+};
+
+class Transfer {
+ public:
+  Transfer(PluginId owner, std::string url, std::string body, const std::string& contentType,
+           std::vector<std::string> headers, Timeouts timeouts);
+  ~Transfer();
+  Transfer(const Transfer&) = delete;
+  Transfer& operator=(const Transfer&) = delete;
+
+  std::uint64_t id() const { return id_; }
+  void set_id(std::uint64_t id) { id_ = id; }
+  PluginId owner() const { return owner_; }
+  CURL* easy() const { return easy_; }
+
+  // Configures a fresh or reset easy handle for this request. On failure the
+  // outcome to report is returned in `failure` and the handle stays unused.
+  bool Attach(CURL* easy, Outcome& failure);
+  // Builds the outcome once libcurl has finished with `result`.
+  Outcome Finish(CURLcode result);
+
+  // The timeouts with defaults in place of 0 or less, in seconds.
+  static Timeouts Effective(Timeouts requested);
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  static std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* self);
+  static std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* self);
+  static int OnProgress(void* self, curl_off_t dlTotal, curl_off_t dlNow, curl_off_t ulTotal,
+                        curl_off_t ulNow);
+
+  void HeaderLine(std::string_view line);
+
+  std::uint64_t id_ = 0;
+  PluginId owner_;
+  std::string url_;
+  std::string body_;
+  std::string contentTypeHeader_;
+  std::vector<std::string> headers_;
+  curl_slist* headerList_ = nullptr;
+  Timeouts timeouts_;  // seconds, defaults applied
+  CURL* easy_ = nullptr;
+
+  std::string response_;
+  std::string reason_;
+  std::unordered_map<std::string, std::string> responseHeaders_;
+  char error_[CURL_ERROR_SIZE] = {};
+
+  Clock::time_point lastActivity_;
+  curl_off_t lastUp_ = 0;
+  bool active_ = false;  // any byte moved yet
+  std::string stalled_;  // set when the quiet time ran out
+};
+
+}  // namespace qbhost::detail

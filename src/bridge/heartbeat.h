@@ -1,0 +1,16 @@
+#pragma once
+
+// The heartbeat's clock seam. OnHeartbeat (handlers.h) tests the active flag
+// and calls HeartbeatTick with the steady clock's reading; tests call it with
+// chosen readings to hit the 25-second boundary exactly.
+
+#include <cstdint>
+
+// Nanoseconds of the steady clock at the last due tick; 0: none yet. Zero with
+// every fresh load of the library; only the heartbeat writes it.
+extern std::int64_t lastHeartbeat;
+
+// Sends a heartbeat when none was sent yet or when at least 25 s have passed
+// since the last due tick. A tick that is not due allocates nothing and calls
+// no host operation.
+void HeartbeatTick(std::int64_t nowNs);

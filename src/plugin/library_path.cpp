@@ -1,0 +1,41 @@
+#include "plugin/library_path.h"
+
+#if defined(_WIN32)
+
+#include <windows.h>
+
+std::string OwnLibraryPath() {
+  // FROM_ADDRESS | UNCHANGED_REFCOUNT: the module that holds this function,
+  // without pinning it.
+  HMODULE module = nullptr;
+  GetModuleHandleExA(
+      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+      reinterpret_cast<LPCSTR>(&OwnLibraryPath), &module);
+  wchar_t path[260] = {};
+  GetModuleFileNameW(module, path, 260);
+  const int bytes = WideCharToMultiByte(CP_UTF8, 0, path, -1, nullptr, 0, nullptr, nullptr);
+  if (bytes <= 1) return {};
+  std::string out(static_cast<std::size_t>(bytes), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, path, -1, out.data(), bytes, nullptr, nullptr);
+  out.resize(static_cast<std::size_t>(bytes - 1));  // without the terminator
+  return out;
+}
+
+#else
+
+#include <dlfcn.h>
+
+#include <filesystem>
+
+std::string OwnLibraryPath() {
+  // dladdr names the object that holds this function: QuellmoorBridge.so when
+  // loaded as a plug-in, the executable when linked in. The loader may report
+  // a relative name (as it was opened), so it is made absolute.
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&OwnLibraryPath), &info) == 0 || info.dli_fname == nullptr) {
+    return {};
+  }
+  return std::filesystem::absolute(info.dli_fname).string();
+}
+
+#endif

@@ -1,0 +1,297 @@
+// The stand-in host's request service against a real receiver on loopback.
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "qbhost/requests.h"
+#include "support/harness.h"
+#include "support/http_receiver.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::HasSubstr;
+
+struct Call {
+  bool success;
+  std::string text;
+  std::unordered_map<std::string, std::string> headers;
+  std::thread::id thread;
+  qbhost::PluginId plugin;
+};
+
+// Collects what the completion callbacks it hands out receive.
+struct Recorder {
+  std::vector<Call> calls;
+  API::Requests::Callback Callback() {
+    return [this](bool success, std::string text,
+                  std::unordered_map<std::string, std::string> headers) {
+      calls.push_back({success, std::move(text), std::move(headers), std::this_thread::get_id(),
+                       qbhost::CurrentPlugin()});
+    };
+  }
+};
+
+class RequestService : public qbtest::HostTest {
+ protected:
+  void SetUp() override {
+    HostTest::SetUp();
+    receiver_.Start();
+  }
+  void TearDown() override {
+    qbhost::ShutdownRequests();
+    qbhost::SetRequestFault(qbhost::RequestFault::None);
+    receiver_.Stop();
+    HostTest::TearDown();
+  }
+
+  bool Post(const std::string& url, const API::Requests::Callback& callback,
+            std::vector<std::string> headers = {}, long timeout = 5, const std::string& body = "{}",
+            const std::string& contentType = "application/json") {
+    return API::Requests::Get().CreatePostRequest(url, callback, body, contentType,
+                                                  std::move(headers), timeout, timeout, timeout);
+  }
+
+  // Every request finished on the wire, then one game tick.
+  void Settle() {
+    ASSERT_TRUE(qbhost::WaitForRequests(5s));
+    qbhost::Tick();
+  }
+
+  qbtest::HttpReceiver receiver_;
+  Recorder recorder_;
+};
+
+TEST_F(RequestService, SendsThePostAsGivenAndCallsBackOnTheGameThreadAtTheNextTick) {
+  {
+    qbhost::PluginScope scope(3);
+    ASSERT_TRUE(Post(receiver_.BaseUrl() + "/a//b", recorder_.Callback(),
+                     {"Authorization: Bearer ein token", "X-Extra: 1"}, 5, "{\"k\":\"\xC3\xA4\"}"));
+  }
+  ASSERT_TRUE(qbhost::WaitForRequests(5s));
+  EXPECT_TRUE(recorder_.calls.empty()) << "called before the tick";
+  EXPECT_EQ(qbhost::PendingRequests(), 1u);
+
+  auto posts = receiver_.Posts();
+  ASSERT_EQ(posts.size(), 1u);
+  EXPECT_EQ(posts[0].path, "/a//b");
+  EXPECT_EQ(posts[0].body, "{\"k\":\"\xC3\xA4\"}");
+  EXPECT_EQ(posts[0].Header("Content-Type"), "application/json");
+  EXPECT_EQ(posts[0].HeaderCount("Content-Type"), 1u);
+  EXPECT_EQ(posts[0].Header("Authorization"), "Bearer ein token");
+  EXPECT_EQ(posts[0].Header("X-Extra"), "1");
+  EXPECT_EQ(posts[0].HeaderCount("Expect"), 0u);
+
+  qbhost::Tick();
+  ASSERT_EQ(recorder_.calls.size(), 1u);
+  const Call& call = recorder_.calls[0];
+  EXPECT_TRUE(call.success);
+  EXPECT_EQ(call.text, "angekommen");
+  EXPECT_EQ(call.headers.at("x-receiver"), "qbtest");
+  EXPECT_EQ(call.thread, std::this_thread::get_id());
+  EXPECT_EQ(call.plugin, 3u);
+  EXPECT_EQ(qbhost::PendingRequests(), 0u);
+  qbhost::Tick();
+  EXPECT_EQ(recorder_.calls.size(), 1u);
+}
+
+struct StatusCase {
+  const char* name;
+  int status;
+  bool success;
+  const char* text;
+};
+
+class RequestStatus : public RequestService, public ::testing::WithParamInterface<StatusCase> {};
+
+TEST_P(RequestStatus, OnlyTwoHundredsSucceedAndFailuresNameTheStatus) {
+  receiver_.RespondWith(GetParam().status);
+  ASSERT_TRUE(Post(receiver_.BaseUrl() + "/x", recorder_.Callback()));
+  Settle();
+  ASSERT_EQ(recorder_.calls.size(), 1u);
+  EXPECT_EQ(recorder_.calls[0].success, GetParam().success);
+  EXPECT_EQ(recorder_.calls[0].text, GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Statuses, RequestStatus,
+    ::testing::Values(StatusCase{"Ok", 200, true, "angekommen"},
+                      StatusCase{"Accepted", 202, true, "angekommen"},
+                      StatusCase{"NoContent", 204, true, ""},
+                      StatusCase{"Redirect", 301, false, "HTTP 301 Moved Permanently"},
+                      StatusCase{"Unauthorized", 401, false, "HTTP 401 Unauthorized"},
+                      StatusCase{"ServerError", 500, false, "HTTP 500 Internal Server Error"}),
+    qbtest::ByName());
+
+TEST_F(RequestService, ARefusedConnectionReportsLibcurlsReason) {
+  qbtest::RawPort closed(qbtest::RawPort::Mode::Refuse);
+  ASSERT_TRUE(Post(closed.BaseUrl() + "/x", recorder_.Callback()));
+  Settle();
+  ASSERT_EQ(recorder_.calls.size(), 1u);
+  EXPECT_FALSE(recorder_.calls[0].success);
+  EXPECT_THAT(recorder_.calls[0].text, HasSubstr("onnect"));
+  EXPECT_THAT(recorder_.calls[0].text, HasSubstr("127.0.0.1"));
+  EXPECT_TRUE(recorder_.calls[0].headers.empty());
+}
+
+TEST_F(RequestService, AServerThatNeverAnswersFailsAfterAboutTheReceiveTimeout) {
+  qbtest::RawPort silent(qbtest::RawPort::Mode::Silent);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(Post(silent.BaseUrl() + "/x", recorder_.Callback(), {}, 1));
+  ASSERT_TRUE(qbhost::WaitForRequests(5s));
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  // The overall cap (connect + send + receive) would be 3 s.
+  EXPECT_GE(elapsed, 900ms);
+  EXPECT_LT(elapsed, 2700ms);
+  qbhost::Tick();
+  ASSERT_EQ(recorder_.calls.size(), 1u);
+  EXPECT_FALSE(recorder_.calls[0].success);
+  EXPECT_EQ(recorder_.calls[0].text, "Operation timed out: no data received for 1 s");
+}
+
+TEST_F(RequestService, ABodyThatCannotGoOutFailsAfterAboutTheSendTimeout) {
+  // Nobody reads: once the socket buffers are full, nothing more goes out.
+  qbtest::RawPort silent(qbtest::RawPort::Mode::Silent);
+  const std::string body(16u << 20, 'x');
+  ASSERT_TRUE(Post(silent.BaseUrl() + "/x", recorder_.Callback(), {}, 1, body));
+  Settle();
+  ASSERT_EQ(recorder_.calls.size(), 1u);
+  EXPECT_EQ(recorder_.calls[0].text, "Operation timed out: no data sent for 1 s");
+}
+
+struct BadUrlCase {
+  const char* name;
+  std::string url;
+};
+
+class RequestBadUrl : public RequestService, public ::testing::WithParamInterface<BadUrlCase> {};
+
+TEST_P(RequestBadUrl, IsReportedThroughTheCallback) {
+  ASSERT_TRUE(Post(GetParam().url, recorder_.Callback()));
+  Settle();
+  ASSERT_EQ(recorder_.calls.size(), 1u);
+  EXPECT_FALSE(recorder_.calls[0].success);
+  EXPECT_FALSE(recorder_.calls[0].text.empty());
+  EXPECT_TRUE(receiver_.Posts().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Urls, RequestBadUrl,
+    ::testing::Values(BadUrlCase{"Empty", ""}, BadUrlCase{"FileScheme", "file:///etc/hostname"},
+                      BadUrlCase{"LineBreak", "http://127.0.0.1:1/a\r\nX: y"},
+                      BadUrlCase{"NulByte", std::string("http://127.0.0.1:1/a\0b", 22)}),
+    qbtest::ByName());
+
+struct HeaderCase {
+  const char* name;
+  std::vector<std::string> headers;
+  std::string contentType;
+};
+
+class RequestHeaderInjection : public RequestService,
+                               public ::testing::WithParamInterface<HeaderCase> {};
+
+TEST_P(RequestHeaderInjection, IsRefusedWithoutACallback) {
+  EXPECT_FALSE(Post(receiver_.BaseUrl() + "/x", recorder_.Callback(), GetParam().headers, 5, "{}",
+                    GetParam().contentType));
+  EXPECT_EQ(qbhost::PendingRequests(), 0u);
+  Settle();
+  EXPECT_TRUE(recorder_.calls.empty());
+  EXPECT_TRUE(receiver_.Posts().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Headers, RequestHeaderInjection,
+    ::testing::Values(
+        HeaderCase{"CrLf", {"Authorization: Bearer a\r\nX-Admin: 1"}, "application/json"},
+        HeaderCase{"Lf", {"Authorization: Bearer a\nX: 1"}, "application/json"},
+        HeaderCase{"Cr", {"X-Ok: 1", "Authorization: Bearer a\r"}, "application/json"},
+        HeaderCase{"Nul", {std::string("Authorization: Bearer a\0b", 25)}, "application/json"},
+        HeaderCase{"ContentType", {}, "application/json\r\nX-Admin: 1"}),
+    qbtest::ByName());
+
+TEST_F(RequestService, InjectedFaultsRefuseOrThrowAndNeverCallBack) {
+  qbhost::SetRequestFault(qbhost::RequestFault::Refuse);
+  EXPECT_FALSE(Post(receiver_.BaseUrl() + "/x", recorder_.Callback()));
+  qbhost::SetRequestFault(qbhost::RequestFault::Throw);
+  EXPECT_THROW(Post(receiver_.BaseUrl() + "/x", recorder_.Callback()), std::runtime_error);
+  qbhost::SetRequestFault(qbhost::RequestFault::None);
+  EXPECT_EQ(qbhost::PendingRequests(), 0u);
+  Settle();
+  EXPECT_TRUE(recorder_.calls.empty());
+  EXPECT_TRUE(receiver_.Posts().empty());
+}
+
+TEST_F(RequestService, AThrowingCallbackIsLoggedAndTheNextOneStillRuns) {
+  ASSERT_TRUE(Post(receiver_.BaseUrl() + "/x",
+                   [](bool, std::string, std::unordered_map<std::string, std::string>) {
+                     throw std::runtime_error("kaputt");
+                   }));
+  ASSERT_TRUE(qbhost::WaitForRequests(5s));
+  ASSERT_TRUE(Post(receiver_.BaseUrl() + "/y", recorder_.Callback()));
+  ASSERT_TRUE(qbhost::WaitForRequests(5s));
+  EXPECT_NO_THROW(qbhost::Tick());
+  EXPECT_EQ(recorder_.calls.size(), 1u);
+  auto lines = sink_->Texts();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_THAT(lines[0], HasSubstr("kaputt"));
+}
+
+TEST_F(RequestService, AForgottenPluginsCallbacksAreDestroyedAtOnceAndNeverCalled) {
+  qbtest::RawPort silent(qbtest::RawPort::Mode::Silent);
+  auto alive = std::make_shared<int>(0);
+  std::weak_ptr<int> watch = alive;
+  bool called = false;
+  {
+    qbhost::PluginScope scope(7);
+    // One stuck on the wire, one answered and waiting for the tick.
+    ASSERT_TRUE(Post(silent.BaseUrl() + "/x", [alive, &called](auto...) { called = true; }));
+    ASSERT_TRUE(Post(receiver_.BaseUrl() + "/x", [alive, &called](auto...) { called = true; }));
+  }
+  alive.reset();
+  {
+    qbhost::PluginScope scope(8);
+    ASSERT_TRUE(Post(receiver_.BaseUrl() + "/y", recorder_.Callback()));
+  }
+  ASSERT_TRUE(receiver_.WaitForPosts(2, 5s));
+  qbhost::ForgetPlugin(7);
+  EXPECT_TRUE(watch.expired()) << "the plug-in's callbacks outlived ForgetPlugin";
+  EXPECT_EQ(qbhost::PendingRequests(), 1u);
+  // The stuck transfer was aborted, not left to time out.
+  Settle();
+  EXPECT_FALSE(called);
+  ASSERT_EQ(recorder_.calls.size(), 1u);
+  EXPECT_EQ(recorder_.calls[0].plugin, 8u);
+}
+
+TEST_F(RequestService, ShutdownDropsEverythingAndTheServiceStartsAgainOnDemand) {
+  qbtest::RawPort silent(qbtest::RawPort::Mode::Silent);
+  bool called = false;
+  ASSERT_TRUE(Post(silent.BaseUrl() + "/x", [&called](auto...) { called = true; }));
+  qbhost::ShutdownRequests();
+  EXPECT_EQ(qbhost::PendingRequests(), 0u);
+  ASSERT_TRUE(Post(receiver_.BaseUrl() + "/again", recorder_.Callback()));
+  Settle();
+  EXPECT_FALSE(called);
+  ASSERT_EQ(recorder_.calls.size(), 1u);
+  EXPECT_TRUE(recorder_.calls[0].success);
+}
+
+TEST_F(RequestService, ManyRequestsAllArriveAndEachCallsBackOnce) {
+  constexpr int kCount = 300;
+  for (int i = 0; i < kCount; ++i) {
+    ASSERT_TRUE(Post(receiver_.BaseUrl() + "/n/" + std::to_string(i), recorder_.Callback()));
+  }
+  Settle();
+  EXPECT_EQ(receiver_.Posts().size(), static_cast<std::size_t>(kCount));
+  ASSERT_EQ(recorder_.calls.size(), static_cast<std::size_t>(kCount));
+  for (const auto& call : recorder_.calls) EXPECT_TRUE(call.success) << call.text;
+}
+
+}  // namespace
