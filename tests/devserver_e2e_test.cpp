@@ -56,7 +56,6 @@ std::string Say(const json& payload) {
   return "quellmoorsay " + Base64(payload.dump());
 }
 
-
 class DevServerE2E : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -151,7 +150,6 @@ class DevServerE2E : public ::testing::Test {
     }
     return found;
   }
-
 
   qbtest::HttpReceiver receiver_;
   std::unique_ptr<qbtest::TempDir> root_;
