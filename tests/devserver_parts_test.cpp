@@ -213,15 +213,6 @@ TEST(ConsoleParse, WrongLinesSayWhatIsExpected) {
   }
 }
 
-TEST(ConsoleParse, HelpNamesEveryCommand) {
-  std::string help = devserver::ConsoleHelp();
-  for (const char* word : {"help", "join", "--no-state", "leave", "chat", "--mode", "--command",
-                           "ready", "world remove", "world restore", "players", "plugins.load",
-                           "plugins.unload", "tick", "quit"}) {
-    EXPECT_THAT(help, ::testing::HasSubstr(word));
-  }
-}
-
 // ---------------------------------------------------------------- output
 
 TEST(DevserverOutput, EscapingKeepsOneLineAndRoundTrips) {
