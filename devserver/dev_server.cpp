@@ -1,0 +1,364 @@
+#include "devserver/dev_server.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <csignal>
+#include <cstdio>
+#include <exception>
+
+#include "qb/version.h"
+#include "qbhost/rcon.h"
+#include "qbhost/requests.h"
+#include "qbhost/sinks.h"
+#include "qbhost/standin.h"
+
+namespace devserver {
+namespace {
+
+constexpr const char* kNoResponse = "Server received, But no response!! ";
+
+std::string Lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+// Host lines and plug-in lines go to standard output and to the log file;
+// each logger formats its own lines, the sinks write them as they are.
+std::shared_ptr<qbhost::StreamSink> InstallLogSinks(const std::filesystem::path& root,
+                                                    std::string& fileProblem) {
+  auto out = std::make_shared<qbhost::StreamSink>(stdout);
+  std::vector<spdlog::sink_ptr> sinks{out};
+  try {
+    std::filesystem::create_directories(root / "logs");
+    sinks.push_back(
+        std::make_shared<qbhost::StreamSink>((root / "logs" / "devserver.log").string()));
+  } catch (const std::exception& e) {
+    fileProblem = e.what();
+  }
+  qbhost::SetLogSinks(sinks);
+  return out;
+}
+
+}  // namespace
+
+DevServer::DevServer(Options options) : options_(std::move(options)) {}
+
+DevServer::~DevServer() = default;
+
+int DevServer::Run() {
+  std::error_code ec;
+  root_ = std::filesystem::absolute(options_.root, ec).lexically_normal();
+  if (ec || !std::filesystem::is_directory(root_, ec)) {
+    std::fprintf(stderr, "devserver: --root %s is not a directory\n", options_.root.c_str());
+    return 1;
+  }
+  // lexically_normal keeps a trailing separator, which the host's
+  // directory must not have.
+  std::string dir = root_.string();
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  root_ = dir;
+
+  std::string fileProblem;
+  print_ = SinkPrinter(InstallLogSinks(root_, fileProblem));
+  auto log = qbhost::HostLogger();
+  log->info("QuellmoorBridge dev server {} starting in {}", QB_VERSION, root_.string());
+  if (!fileProblem.empty()) log->warn("No log file: {}", fileProblem);
+
+  bool started = false;
+  try {
+    started = Start();
+  } catch (const std::exception& e) {
+    log->error("Start failed: {}", e.what());
+  }
+  if (!started) {
+    Stop("start failed");
+    io_.run();
+    Finish();
+    return 1;
+  }
+  io_.run();
+  Finish();
+  return 0;
+}
+
+bool DevServer::Start() {
+  auto log = qbhost::HostLogger();
+  qbhost::SetCurrentDir(root_.string());
+  world_ = qbhost::CreateWorld();
+  qbhost::SetCurrentWorld(world_);
+  qbhost::SetReadyState(1);
+  qbhost::SetDeliveryListener(
+      [this](AShooterPlayerController* controller, const qbhost::ReceivedLine& line) {
+        OnDelivery(controller, line);
+      });
+
+  if (options_.webhookEchoPort) {
+    echo_ = std::make_unique<WebhookEcho>(print_);
+    std::uint16_t port = echo_->Start(*options_.webhookEchoPort);
+    log->info("Webhook echo listening on 127.0.0.1:{}", port);
+  }
+
+  if (options_.rconPassword.empty()) {
+    log->warn("RCON is off: no password (--rcon-password or QB_RCON_PASSWORD)");
+  } else {
+    asio::error_code ec;
+    auto address = asio::ip::make_address(options_.rconBind, ec);
+    if (ec) {
+      log->error("RCON: --rcon-bind {} is not an IP address", options_.rconBind);
+      return false;
+    }
+    try {
+      rcon_ = std::make_unique<RconServer>(
+          io_, asio::ip::tcp::endpoint(address, options_.rconPort), options_.rconPassword,
+          [this](RCONClientConnection* connection, const RconFrame& frame,
+                 const std::function<void(std::string_view)>& reply) {
+            OnRconExec(connection, frame, reply);
+          });
+    } catch (const std::system_error& e) {
+      log->error("RCON cannot listen on {}:{}: {}", options_.rconBind, options_.rconPort,
+                 e.code().message());
+      return false;
+    }
+    auto endpoint = rcon_->endpoint();
+    log->info("RCON listening on {}:{}", endpoint.address().to_string(), endpoint.port());
+    rcon_->Start();
+  }
+
+  loader_ = std::make_unique<PluginLoader>(root_);
+  loader_->LoadAll();
+
+  signals_.add(SIGINT);
+  signals_.add(SIGTERM);
+  signals_.async_wait([this](asio::error_code ec, int signal) {
+    if (!ec) Stop("signal " + std::to_string(signal));
+  });
+  ScheduleTick();
+
+  console_ = std::make_unique<StdinReader>(
+      STDIN_FILENO,
+      [this](std::string line) { asio::post(io_, [this, line] { OnConsoleLine(line); }); },
+      [this] {
+        asio::post(io_, [this] {
+          if (stopping_) return;
+          if (options_.quitOnEof) {
+            Stop("end of console input");
+          } else {
+            qbhost::HostLogger()->info(
+                "Console input ended; the server runs on (stop it with SIGINT or SIGTERM)");
+          }
+        });
+      });
+  console_->Start();
+  log->info("Dev server ready (tick {} ms); type help for the console commands", options_.tickMs);
+  return true;
+}
+
+void DevServer::Stop(const std::string& why) {
+  if (stopping_) return;
+  stopping_ = true;
+  auto log = qbhost::HostLogger();
+  log->info("Stopping ({})", why);
+  if (rcon_) rcon_->Stop();
+  if (console_) console_->Stop();
+  tick_.cancel();
+  signals_.cancel();
+  if (loader_) loader_->UnloadAll();
+  // Whatever is still on the wire is aborted; no completion runs any more.
+  qbhost::ShutdownRequests();
+  if (echo_) echo_->Stop();
+}
+
+void DevServer::Finish() {
+  qbhost::SetDeliveryListener(nullptr);
+  players_.clear();
+  if (world_ != nullptr) {
+    qbhost::SetCurrentWorld(nullptr);
+    qbhost::DestroyWorld(world_);
+    world_ = nullptr;
+  }
+  rcon_.reset();
+  auto heap = qbhost::Heap();
+  auto log = qbhost::HostLogger();
+  if (heap.liveBlocks == 0) {
+    log->info("Stopped; engine heap: 0 live blocks");
+  } else {
+    log->warn("Stopped; engine heap: {} live blocks ({} bytes) left behind", heap.liveBlocks,
+              heap.liveBytes);
+  }
+}
+
+void DevServer::ScheduleTick() {
+  tick_.expires_after(std::chrono::milliseconds(options_.tickMs));
+  tick_.async_wait([this](asio::error_code ec) {
+    if (ec || stopping_) return;
+    try {
+      qbhost::Tick();
+    } catch (const std::exception& e) {
+      qbhost::HostLogger()->error("Tick failed: {}", e.what());
+    }
+    ScheduleTick();
+  });
+}
+
+void DevServer::Reply(const std::string& line) {
+  print_(line);
+}
+
+void DevServer::OnConsoleLine(const std::string& line) {
+  if (stopping_) return;
+  ParsedLine parsed = ParseConsoleLine(line);
+  if (!parsed.command) {
+    Reply("ERROR " + EscapeField(parsed.error, true));
+    return;
+  }
+  try {
+    RunCommand(*parsed.command);
+  } catch (const std::exception& e) {
+    qbhost::HostLogger()->error("Console command failed: {}", e.what());
+    Reply("ERROR " + EscapeField(e.what(), true));
+  }
+}
+
+void DevServer::RunCommand(const ConsoleCommand& c) {
+  using Kind = ConsoleCommand::Kind;
+  const std::string player = EscapeField(c.player, true);
+  switch (c.kind) {
+    case Kind::Empty:
+      return;
+    case Kind::Help: {
+      std::string help = ConsoleHelp();
+      std::size_t start = 0;
+      for (std::size_t nl; (nl = help.find('\n', start)) != std::string::npos; start = nl + 1) {
+        print_(help.substr(start, nl - start));
+      }
+      print_(help.substr(start));
+      Reply("OK help");
+      return;
+    }
+    case Kind::Join: {
+      if (players_.contains(c.player)) {
+        Reply("ERROR join " + player + ": already in the world");
+        return;
+      }
+      qbhost::PlayerOptions p;
+      p.playerName = c.player;
+      p.characterName = c.character;
+      p.withPlayerState = c.withPlayerState;
+      players_[c.player] = qbhost::AddPlayer(world_, p);
+      Reply("OK join " + player);
+      return;
+    }
+    case Kind::Leave: {
+      auto it = players_.find(c.player);
+      if (it == players_.end()) {
+        Reply("ERROR leave " + player + ": no such player");
+        return;
+      }
+      qbhost::RemovePlayer(it->second);
+      players_.erase(it);
+      Reply("OK leave " + player);
+      return;
+    }
+    case Kind::Chat: {
+      auto it = players_.find(c.player);
+      if (it == players_.end()) {
+        Reply("ERROR chat " + player + ": no such player");
+        return;
+      }
+      qbhost::HostString text(c.text);
+      bool suppressed =
+          qbhost::DispatchChat(it->second, text.ptr(), c.mode, 0, false, c.commandExecuted);
+      Reply("OK chat " + EscapeField(c.player, false) +
+            " suppressed=" + (suppressed ? "yes" : "no"));
+      return;
+    }
+    case Kind::Ready:
+      qbhost::SetReadyState(c.readyState);
+      Reply("OK ready " + std::to_string(c.readyState));
+      return;
+    case Kind::WorldRemove:
+      qbhost::SetCurrentWorld(nullptr);
+      Reply("OK world removed");
+      return;
+    case Kind::WorldRestore:
+      qbhost::SetCurrentWorld(world_);
+      Reply("OK world restored");
+      return;
+    case Kind::Players: {
+      // In the world's order; players who left are no longer live.
+      auto live = qbhost::LivePlayers(world_);
+      for (auto* controller : live) {
+        print_("PLAYER name=" + EscapeField(NameOf(controller), false) +
+               " label=" + EscapeField(qbhost::PlayerLabel(controller), true));
+      }
+      Reply("OK players " + std::to_string(live.size()));
+      return;
+    }
+    case Kind::PluginsLoad:
+    case Kind::PluginsUnload: {
+      bool load = c.kind == Kind::PluginsLoad;
+      std::string why = load ? loader_->Load(c.plugin) : loader_->Unload(c.plugin);
+      std::string what = std::string(load ? "plugins.load " : "plugins.unload ") +
+                         EscapeField(c.plugin, why.empty());
+      Reply(why.empty() ? "OK " + what : "ERROR " + what + ": " + EscapeField(why, true));
+      return;
+    }
+    case Kind::Tick:
+      qbhost::Tick();
+      Reply("OK tick");
+      return;
+    case Kind::Quit:
+      Reply("OK quit");
+      Stop("console quit");
+      return;
+  }
+}
+
+void DevServer::OnRconExec(RCONClientConnection* connection, const RconFrame& frame,
+                           const std::function<void(std::string_view)>& reply) {
+  qbhost::HostRconPacket packet(frame.id, frame.type, frame.body);
+  UWorld* world = AsaApi::GetApiUtils().CurrentWorld();
+  if (qbhost::DispatchRcon(connection, packet.get(), world, true)) return;
+  reply(BuiltinRcon(frame.body));
+}
+
+std::string DevServer::BuiltinRcon(const std::string& body) {
+  std::size_t space = body.find(' ');
+  std::string word = Lower(body.substr(0, space));
+  std::string arg = space == std::string::npos ? "" : body.substr(space + 1);
+  if (word == "plugins.load" || word == "plugins.unload") {
+    if (arg.empty()) return "Usage: " + word + " <Name>";
+    bool load = word == "plugins.load";
+    std::string why = load ? loader_->Load(arg) : loader_->Unload(arg);
+    std::string verb = load ? "loaded" : "unloaded";
+    return why.empty() ? "Plugin " + arg + " " + verb
+                       : "Plugin " + arg + " not " + verb + ": " + why;
+  }
+  if (word == "listplayers") {
+    auto live = qbhost::LivePlayers(world_);
+    if (live.empty()) return "No Players Connected";
+    std::string out;
+    for (std::size_t i = 0; i < live.size(); ++i) {
+      out += std::to_string(i) + ". " + NameOf(live[i]) + "\n";
+    }
+    return out;
+  }
+  return kNoResponse;
+}
+
+std::string DevServer::NameOf(AShooterPlayerController* controller) const {
+  for (const auto& [name, c] : players_) {
+    if (c == controller) return name;
+  }
+  return qbhost::PlayerLabel(controller);
+}
+
+void DevServer::OnDelivery(AShooterPlayerController* controller, const qbhost::ReceivedLine& line) {
+  print_("CHAT to=" + EscapeField(NameOf(controller), false) +
+         " from=" + EscapeField(line.sender, false) + " text=" + EscapeField(line.text, true));
+}
+
+}  // namespace devserver
