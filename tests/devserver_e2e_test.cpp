@@ -433,8 +433,12 @@ TEST_F(DevServerE2E, WebhookEchoPrintsThePluginsRequests) {
   EXPECT_TRUE(server_->Expect(
       R"(WEBHOOK POST /plugin/heartbeat bearer=yes body={"map":"Insel","playerCount":0,"pluginVersion":"0.1.0","serverVersion":"1.2.3"})"));
   Console("join Anna", "OK join Anna");
+  // The echo prints from its own thread: its line may come before the
+  // console's answer.
+  const auto mark = server_->Mark();
   Console("chat Anna Hallo Echo", "OK chat Anna");
-  EXPECT_TRUE(server_->Expect(
+  EXPECT_TRUE(server_->ExpectSince(
+      mark,
       R"(WEBHOOK POST /plugin/chat bearer=yes body={"map":"Insel","message":"Hallo Echo","sender":"Anna"})"));
   EXPECT_FALSE(Printed(kToken));
 }

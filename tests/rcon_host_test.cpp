@@ -36,4 +36,17 @@ TEST_F(RconHost, SendMessageWritesOneResponsePacketOfTheTextUpToItsCount) {
   qbhost::DestroyRconConnection(connection);
 }
 
+TEST_F(RconHost, KeepsOnlyTheLatestRepliesForReaders) {
+  auto* connection = qbhost::CreateRconConnection({});
+  auto send = reinterpret_cast<void (*)(RCONClientConnection*, int, int, FString&)>(
+      GetAddress("RCONClientConnection.SendMessage(int,int,FString&)"));
+  qbhost::HostString text("x");
+  for (int id = 1; id <= 300; ++id) send(connection, id, qbhost::kRconResponse, text.get());
+  const auto replies = qbhost::SentReplies(connection);
+  ASSERT_EQ(replies.size(), 256u);
+  EXPECT_EQ(replies.front().id, 45);
+  EXPECT_EQ(replies.back().id, 300);
+  qbhost::DestroyRconConnection(connection);
+}
+
 }  // namespace

@@ -1,9 +1,10 @@
 // The engine's RCON client connection: SendMessage frames one Source RCON
 // response packet and hands it to the connection's writer (the dev server's
-// socket), keeping a copy for in-process readers.
+// socket), keeping a copy of the latest replies for in-process readers.
 
 #include "qbhost/rcon.h"
 
+#include <deque>
 #include <mutex>
 #include <new>
 #include <utility>
@@ -13,8 +14,14 @@
 struct RCONClientConnection {
   std::function<void(std::string_view)> writer;
   std::mutex mutex;
-  std::vector<qbhost::RconReply> sent;
+  std::deque<qbhost::RconReply> sent;  // the latest kKeptReplies
 };
+
+namespace {
+// Enough for any in-process reader; a dev-server client that stays connected
+// for days must not grow its connection without bound.
+constexpr std::size_t kKeptReplies = 256;
+}  // namespace
 
 namespace qbhost {
 namespace {
@@ -48,6 +55,7 @@ void RconSendMessage(RCONClientConnection* connection, int id, int type, FString
   {
     std::lock_guard lock(connection->mutex);
     connection->sent.push_back({id, type, std::move(body)});
+    if (connection->sent.size() > kKeptReplies) connection->sent.pop_front();
   }
   if (connection->writer) connection->writer(bytes);
 }
@@ -66,7 +74,7 @@ void DestroyRconConnection(RCONClientConnection* connection) {
 
 std::vector<RconReply> SentReplies(RCONClientConnection* connection) {
   std::lock_guard lock(connection->mutex);
-  return connection->sent;
+  return {connection->sent.begin(), connection->sent.end()};
 }
 
 // The packet is built in raw storage and its body written by host code, so

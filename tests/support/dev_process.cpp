@@ -102,15 +102,25 @@ bool ChildProcess::ReadSome(std::chrono::steady_clock::time_point deadline) {
 
 std::optional<std::string> ChildProcess::Expect(std::string_view needle,
                                                 std::chrono::milliseconds timeout) {
+  return Find(cursor_, needle, timeout);
+}
+
+std::optional<std::string> ChildProcess::ExpectSince(std::size_t mark, std::string_view needle,
+                                                     std::chrono::milliseconds timeout) {
+  return Find(mark, needle, timeout);
+}
+
+std::optional<std::string> ChildProcess::Find(std::size_t& position, std::string_view needle,
+                                              std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
-    for (; cursor_ < lines_.size(); ++cursor_) {
-      if (lines_[cursor_].find(needle) != std::string::npos) return lines_[cursor_++];
+    for (; position < lines_.size(); ++position) {
+      if (lines_[position].find(needle) != std::string::npos) return lines_[position++];
     }
     if (std::chrono::steady_clock::now() >= deadline || !ReadSome(deadline)) {
       // One last look at what the final read brought.
-      for (; cursor_ < lines_.size(); ++cursor_) {
-        if (lines_[cursor_].find(needle) != std::string::npos) return lines_[cursor_++];
+      for (; position < lines_.size(); ++position) {
+        if (lines_[position].find(needle) != std::string::npos) return lines_[position++];
       }
       return std::nullopt;
     }

@@ -30,6 +30,13 @@ class ChildProcess {
   // child's output ends.
   std::optional<std::string> Expect(std::string_view needle,
                                     std::chrono::milliseconds timeout = std::chrono::seconds(5));
+  // Where the next Expect starts looking; ExpectSince(mark, ...) searches from
+  // such a mark without moving it, for lines that other threads of the child
+  // print in no fixed order relative to the ones expected meanwhile.
+  std::size_t Mark() const { return cursor_; }
+  std::optional<std::string> ExpectSince(
+      std::size_t mark, std::string_view needle,
+      std::chrono::milliseconds timeout = std::chrono::seconds(5));
   // Every line the child has written so far (reads what is ready, no waiting).
   std::vector<std::string> Lines();
 
@@ -39,6 +46,8 @@ class ChildProcess {
   std::optional<int> WaitExit(std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
  private:
+  std::optional<std::string> Find(std::size_t& position, std::string_view needle,
+                                  std::chrono::milliseconds timeout);
   // Reads what arrives until `deadline`; false when the output has ended.
   bool ReadSome(std::chrono::steady_clock::time_point deadline);
 

@@ -37,7 +37,8 @@ struct RconReply {
   std::int32_t type;
   std::string body;
 };
-// Every packet SendMessage has written on the connection, in order.
+// The packets SendMessage has written on the connection, in order (the latest
+// 256; older ones are forgotten).
 QB_STANDIN_API std::vector<RconReply> SentReplies(RCONClientConnection* connection);
 
 // An RCONPacket built and released by host code (its body on the engine heap).
