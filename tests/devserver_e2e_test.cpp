@@ -16,6 +16,7 @@
 #include <sstream>
 #include <string>
 
+#include "support/base64_encode.h"
 #include "support/dev_process.h"
 #include "support/harness.h"
 #include "support/http_receiver.h"
@@ -30,30 +31,8 @@ namespace fs = std::filesystem;
 constexpr const char* kPassword = "test-pw";
 constexpr const char* kToken = "tok en-1";  // a blank inside is sent verbatim
 
-std::string Base64(const std::string& bytes) {
-  static constexpr char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  std::size_t i = 0;
-  for (; i + 2 < bytes.size(); i += 3) {
-    auto n = (static_cast<unsigned char>(bytes[i]) << 16) |
-             (static_cast<unsigned char>(bytes[i + 1]) << 8) |
-             static_cast<unsigned char>(bytes[i + 2]);
-    for (int s = 18; s >= 0; s -= 6) out += kAlphabet[(n >> s) & 63];
-  }
-  if (i < bytes.size()) {
-    unsigned n = static_cast<unsigned char>(bytes[i]) << 16;
-    if (i + 1 < bytes.size()) n |= static_cast<unsigned char>(bytes[i + 1]) << 8;
-    out += kAlphabet[(n >> 18) & 63];
-    out += kAlphabet[(n >> 12) & 63];
-    out += i + 1 < bytes.size() ? kAlphabet[(n >> 6) & 63] : '=';
-    out += '=';
-  }
-  return out;
-}
-
 std::string Say(const json& payload) {
-  return "quellmoorsay " + Base64(payload.dump());
+  return "quellmoorsay " + qbtest::EncodeBase64(payload.dump());
 }
 
 class DevServerE2E : public ::testing::Test {
@@ -207,7 +186,8 @@ TEST_F(DevServerE2E, SayAnswersEveryCaseAndReachesEveryLivePlayer) {
 
   EXPECT_EQ(admin->Exec("quellmoorsay"), "Fehlendes Payload.");
   EXPECT_EQ(admin->Exec("quellmoorsay %%%"), "Ungueltiges Base64-Payload.");
-  EXPECT_EQ(admin->Exec("quellmoorsay " + Base64("[1]")), "Ungueltiges JSON-Payload.");
+  EXPECT_EQ(admin->Exec("quellmoorsay " + qbtest::EncodeBase64("[1]")),
+            "Ungueltiges JSON-Payload.");
   EXPECT_TRUE(server_->Expect(
       "[QuellmoorBridge] quellmoorsay: ungueltiges JSON-Payload: [json.exception."));
   EXPECT_EQ(admin->Exec(Say(json::object())), "Leere Nachricht.");
@@ -226,7 +206,7 @@ TEST_F(DevServerE2E, SayAnswersEveryCaseAndReachesEveryLivePlayer) {
 
   // The command word matches without regard to case; without a sender the
   // line comes from "Server".
-  EXPECT_EQ(admin->Exec("QuellmoorSay " + Base64(R"({"message":"Hi"})")), "OK");
+  EXPECT_EQ(admin->Exec("QuellmoorSay " + qbtest::EncodeBase64(R"({"message":"Hi"})")), "OK");
   EXPECT_TRUE(server_->Expect("CHAT to=Anna from=Server text=Hi"));
   EXPECT_TRUE(server_->Expect("CHAT to=ghost from=Server text=Hi"));
 
@@ -418,6 +398,37 @@ TEST_F(DevServerE2E, FailedRequestsAreLoggedAfterTheTick) {
   WriteConfig(config);
   Start();
   EXPECT_TRUE(server_->Expect("[QuellmoorBridge] POST /plugin/heartbeat fehlgeschlagen: "));
+}
+
+TEST_F(DevServerE2E, AServiceThatNeverAnswersStallsNothing) {
+  qbtest::RawPort silent(qbtest::RawPort::Mode::Silent);  // accepts, never answers
+  json config = ActiveConfig();
+  config["webhookBaseUrl"] = silent.BaseUrl();
+  WriteConfig(config);
+  Start();
+  Console("join Anna", "OK join Anna");
+  for (int i = 0; i < 3; ++i) Console("chat Anna warte " + std::to_string(i), "OK chat Anna");
+  // While the requests hang, the game thread still serves RCON and console.
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(Admin()->Exec(Say({{"message", "noch da"}})), "OK");
+  EXPECT_TRUE(server_->Expect("CHAT to=Anna from=Server text=noch da"));
+  Console("players", "OK players");
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+  // Each request ends in exactly one failure line once its 5 s timeouts run
+  // out: three chat lines and the first heartbeat.
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_TRUE(server_->Expect("[QuellmoorBridge] POST /plugin/chat fehlgeschlagen: ",
+                                std::chrono::seconds(15)));
+  }
+  EXPECT_TRUE(server_->ExpectSince(
+      0, "[QuellmoorBridge] POST /plugin/heartbeat fehlgeschlagen: ", std::chrono::seconds(15)));
+  server_->Signal(SIGTERM);
+  ExpectCleanExit();
+  std::size_t chatFailures = 0;
+  for (const auto& line : server_->Lines()) {
+    if (line.find("POST /plugin/chat fehlgeschlagen") != std::string::npos) ++chatFailures;
+  }
+  EXPECT_EQ(chatFailures, 3u);
 }
 
 TEST_F(DevServerE2E, WebhookEchoPrintsThePluginsRequests) {
