@@ -28,11 +28,12 @@ void HttpReceiver::Start() {
   // client's delayed ACK hold every answer for some 40 ms.
   server_.set_tcp_nodelay(true);
   server_.Post(".*", [this](const httplib::Request& request, httplib::Response& response) {
+    const auto arrived = std::chrono::steady_clock::now();
     int status = 0;
     {
       std::lock_guard lock(mutex_);
       posts_.push_back(
-          {request.path, {request.headers.begin(), request.headers.end()}, request.body});
+          {request.path, {request.headers.begin(), request.headers.end()}, request.body, arrived});
       status = status_;
     }
     arrived_.notify_all();

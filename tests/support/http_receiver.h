@@ -22,6 +22,7 @@ struct ReceivedPost {
   std::string path;
   std::multimap<std::string, std::string> headers;  // httplib keys, case-insensitive lookup
   std::string body;
+  std::chrono::steady_clock::time_point arrived;  // when the handler saw the whole request
   std::string Header(const std::string& name) const;
   std::size_t HeaderCount(const std::string& name) const;
 };

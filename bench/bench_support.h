@@ -1,0 +1,79 @@
+#pragma once
+
+// Set-up shared by the benchmarks that drive the plug-in over the stand-in
+// host: a quiet log that counts lines instead of writing them, an active
+// configuration against a chosen base URL, and the chat line every figure uses.
+
+#include <algorithm>
+#include <atomic>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "config/config.h"
+#include "plugin/plugin_log.h"
+#include "qbhost/sinks.h"
+#include "qbhost/standin.h"
+
+namespace qbbench {
+
+inline constexpr const char* kSender = "Ada Quellmoor";
+inline constexpr const char* kMap = "Quellmoor";
+
+// Counts the lines that reach the host's sinks and writes none of them, so a
+// failing peer costs no terminal output (and the count shows that it failed).
+class CountingSink final : public qbhost::TextSink {
+ public:
+  std::size_t Lines() const { return lines_.load(); }
+
+ protected:
+  void WriteLine(spdlog::level::level_enum /*level*/, std::string_view /*line*/) override {
+    lines_.fetch_add(1);
+  }
+
+ private:
+  std::atomic<std::size_t> lines_{0};
+};
+
+// Once per process: the host's only sink is a CountingSink and the plug-in's
+// logger is created over it.
+inline CountingSink& QuietLog() {
+  static CountingSink* sink = [] {
+    auto counting = std::make_shared<CountingSink>();
+    qbhost::SetLogSinks({counting});
+    PluginLog::Instance().Create("QuellmoorBridge");
+    return counting.get();  // the host's sink list keeps it alive
+  }();
+  return *sink;
+}
+
+// The plug-in active against `baseUrl`, as LoadConfig would leave it.
+inline void Activate(const std::string& baseUrl) {
+  QuietLog();
+  PluginState = PluginConfig{true, baseUrl, "geheim", kMap, "1.0"};
+}
+
+inline void Deactivate() {
+  PluginState = PluginConfig{};
+}
+
+// A chat line of exactly 100 UTF-16 units (two of them umlauts): what a player
+// types in one go.
+inline std::string ChatText() {
+  std::string text =
+      "Treffen uns am s\xc3\xbc"
+      "dlichen Tor, bringt Fackeln und Seile mit; wer zuletzt kommt, tr\xc3\xa4gt die Kiste";
+  while (qbhost::Utf8ToUtf16(text).size() < 100) text += '!';
+  return text;
+}
+
+// Statistics for ComputeStatistics: one lost request or one allocation in any
+// repetition must show, whatever the median says.
+inline double Max(const std::vector<double>& values) {
+  return values.empty() ? 0.0 : *std::max_element(values.begin(), values.end());
+}
+inline double Min(const std::vector<double>& values) {
+  return values.empty() ? 0.0 : *std::min_element(values.begin(), values.end());
+}
+
+}  // namespace qbbench

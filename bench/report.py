@@ -1,0 +1,217 @@
+#!/usr/bin/env python3
+"""Prints the medians of Google Benchmark JSON files and each figure beside its
+baseline, with the goal and PASS/MISS.
+
+    bench/report.py build/release/bench-results/*.json
+
+Times are the medians over the repetitions. Game-thread figures compare CPU
+time of the calling thread (real time on a shared 2-core machine also counts
+the time other processes and the request service's own threads hold the
+core); the real-time ratio is printed beside it. Counts that must be zero are
+checked on their maximum over the repetitions, so one bad repetition shows.
+Exit status: 0 when every figure was found (PASS or MISS), 1 when one is
+missing (a benchmark failed or was not built).
+"""
+
+import json
+import sys
+
+TO_NS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
+
+
+def load(paths):
+    runs = {}  # run_name -> {aggregate or "": entry}
+    for path in paths:
+        with open(path, encoding="utf-8") as f:
+            data = json.load(f)
+        for b in data.get("benchmarks", []):
+            if b.get("error_occurred"):
+                runs.setdefault(b["run_name"], {})["error"] = b
+                continue
+            runs.setdefault(b["run_name"], {})[b.get("aggregate_name", "")] = b
+    return runs
+
+
+def find(runs, prefix, stat="median"):
+    """The entry of the run whose name is `prefix` or starts with `prefix/`."""
+    for name, entries in runs.items():
+        if name == prefix or name.startswith(prefix + "/"):
+            if "error" in entries:
+                return None
+            return entries.get(stat) or entries.get("")
+    return None
+
+
+def ns(entry, kind):
+    return entry[kind] * TO_NS[entry.get("time_unit", "ns")]
+
+
+def fmt_ns(value):
+    if value >= 1e6:
+        return f"{value / 1e6:.2f} ms"
+    if value >= 1e3:
+        return f"{value / 1e3:.2f} us"
+    return f"{value:.1f} ns"
+
+
+def fmt_num(value):
+    if abs(value) >= 1e3:
+        return f"{value:,.0f}"
+    if value == int(value):
+        return f"{int(value)}"
+    return f"{value:.3g}"
+
+
+def fmt_counter(key, value):
+    if key.endswith("_us"):
+        return fmt_ns(value * 1e3)
+    return fmt_num(value)
+
+
+COUNTER_SKIP = {"iterations", "real_time", "cpu_time", "repetitions", "repetition_index",
+                "threads", "family_index", "per_family_instance_index"}
+
+
+def medians_table(runs):
+    print("Medians")
+    print(f"  {'benchmark':<58} {'real':>10} {'cpu':>10}  counters")
+    for name in sorted(runs):
+        entries = runs[name]
+        if "error" in entries:
+            print(f"  {name:<58} ERROR: {entries['error'].get('error_message', '')}")
+            continue
+        e = entries.get("median") or entries.get("")
+        if e is None:
+            continue
+        counters = []
+        for key, value in e.items():
+            if key in COUNTER_SKIP or not isinstance(value, (int, float)) or isinstance(value, bool):
+                continue
+            counters.append(f"{key}={fmt_counter(key, value)}")
+        print(f"  {name:<58} {fmt_ns(ns(e, 'real_time')):>10} {fmt_ns(ns(e, 'cpu_time')):>10}  "
+              + " ".join(counters))
+    print()
+
+
+class Figures:
+    def __init__(self, runs):
+        self.runs = runs
+        self.rows = []
+        self.missing = False
+
+    def _row(self, figure, what, value, goal, ok, note=""):
+        verdict = "" if ok is None else ("PASS" if ok else "MISS")
+        self.rows.append((figure, what, value, goal, verdict, note))
+
+    def _get(self, figure, what, prefix, stat="median"):
+        e = find(self.runs, prefix, stat)
+        if e is None:
+            self._row(figure, what, "not found", "", False, prefix)
+            self.missing = True
+        return e
+
+    def ratio(self, figure, what, subject, baseline, goal=None, inverse=False):
+        """subject/baseline CPU time (baseline/subject when `inverse`);
+        goal ('<=', x) or ('>=', x)."""
+        s = self._get(figure, what, subject)
+        b = self._get(figure, what, baseline)
+        if s is None or b is None:
+            return
+        num, den = (b, s) if inverse else (s, b)
+        cpu = ns(num, "cpu_time") / ns(den, "cpu_time")
+        real = ns(num, "real_time") / ns(den, "real_time")
+        value = f"{cpu:.2f}x (real {real:.2f}x)"
+        times = (f"{fmt_ns(ns(s, 'cpu_time'))} vs {fmt_ns(ns(b, 'cpu_time'))}")
+        if goal is None:
+            self._row(figure, what, value, "-", None, times)
+            return
+        op, limit = goal
+        ok = cpu <= limit if op == "<=" else cpu >= limit
+        self._row(figure, what, value, f"{op} {limit}x", ok, times)
+
+    def counter(self, figure, what, prefix, key, goal=None, stat="median"):
+        e = self._get(figure, what, prefix, stat)
+        if e is None:
+            return
+        if key not in e:
+            self._row(figure, what, "no counter", "", False, key)
+            self.missing = True
+            return
+        v = e[key]
+        value = fmt_counter(key, v)
+        if goal is None:
+            self._row(figure, what, value, "-", None, stat)
+            return
+        op, limit = goal
+        ok = {"<=": v <= limit, ">=": v >= limit, "==": v == limit}[op]
+        self._row(figure, what, value, f"{op} {fmt_counter(key, limit)}", ok, stat)
+
+    def print(self):
+        print("Figures (ratios on CPU time of the calling thread)")
+        widths = [max(len(str(r[i])) for r in self.rows) for i in range(5)]
+        for r in self.rows:
+            print("  " + "  ".join(str(r[i]).ljust(widths[i]) for i in range(5)) + "  " + r[5])
+
+
+def main(paths):
+    runs = load(paths)
+    medians_table(runs)
+    f = Figures(runs)
+
+    chat = "BM_ChatCallback/healthy"
+    f.ratio("1 chat", "callback / bare nlohmann build+dump", chat, "BM_NlohmannBuildDump",
+            ("<=", 2.0))
+    f.ratio("1 chat", "thread per request / callback", chat, "BM_ThreadPerRequest", (">=", 10.0),
+            inverse=True)
+    f.ratio("1 chat", "(diag) callback without hand-over / bare", "BM_ChatCallbackNoHandover",
+            "BM_NlohmannBuildDump")
+    f.counter("1 chat", "healthy: received per call", chat, "received", ("==", 1), stat="min")
+    f.counter("1 chat", "healthy: failure lines per call", chat, "failure_lines", ("==", 0),
+              stat="max")
+
+    f.ratio("2 heartbeat", "OnHeartbeat not due / steady_clock::now()", "BM_OnHeartbeatNotDue",
+            "BM_SteadyClockNow", ("<=", 1.5))
+    f.counter("2 heartbeat", "OnHeartbeat not due: operator new per tick", "BM_OnHeartbeatNotDue",
+              "allocs_per_iter", ("==", 0), stat="max")
+    f.counter("2 heartbeat", "OnHeartbeat not due: engine heap per tick", "BM_OnHeartbeatNotDue",
+              "engine_allocs_per_iter", ("==", 0), stat="max")
+    f.ratio("2 heartbeat", "HeartbeatTick(now) not due / steady_clock::now()",
+            "BM_HeartbeatTickNotDue", "BM_SteadyClockNow")
+    f.counter("2 heartbeat", "HeartbeatTick not due: operator new per tick",
+              "BM_HeartbeatTickNotDue", "allocs_per_iter", ("==", 0), stat="max")
+    f.counter("2 heartbeat", "baseline now(): operator new per call", "BM_SteadyClockNow",
+              "allocs_per_iter", ("==", 0), stat="max")
+
+    burst = "BM_RequestService/posts:20000/per_tick:0"
+    paced = "BM_RequestService/posts:20000/per_tick:50"
+    f.counter("3 requests", "burst of 20,000: POST/s", burst, "posts_per_s", (">=", 5000))
+    f.counter("3 requests", "burst: p50 hand-over to receipt", burst, "p50_us")
+    f.counter("3 requests", "burst: p99 hand-over to receipt", burst, "p99_us")
+    f.counter("3 requests", "paced 5,000/s: p50 hand-over to receipt", paced, "p50_us")
+    f.counter("3 requests", "paced 5,000/s: p99 hand-over to receipt", paced, "p99_us")
+    for run, label in ((burst, "burst"), (paced, "paced")):
+        for key in ("lost", "failed", "refused", "duplicates"):
+            f.counter("3 requests", f"{label}: {key}", run, key, ("==", 0), stat="max")
+
+    f.ratio("4 outage", "receiver refused / healthy", "BM_ChatCallback/refused", chat,
+            ("<=", 1.2))
+    f.ratio("4 outage", "receiver silent / healthy", "BM_ChatCallback/silent", chat, ("<=", 1.2))
+    f.counter("4 outage", "refused: failure lines per call", "BM_ChatCallback/refused",
+              "failure_lines", ("==", 1), stat="min")
+
+    f.ratio("text", "ToUtf8 20 units / host Utf16ToUtf8", "BM_ToUtf8/20", "BM_HostUtf16ToUtf8/20")
+    f.ratio("text", "ToUtf8 500 units / host Utf16ToUtf8", "BM_ToUtf8/500",
+            "BM_HostUtf16ToUtf8/500")
+    f.ratio("base64", "DecodeBase64 3 KiB / EVP_DecodeBlock", "BM_DecodeBase64/3072",
+            "BM_OpenSslDecodeBlock/3072")
+    f.ratio("base64", "DecodeBase64 48 KiB / EVP_DecodeBlock", "BM_DecodeBase64/49152",
+            "BM_OpenSslDecodeBlock/49152")
+    f.print()
+    return 1 if f.missing else 0
+
+
+if __name__ == "__main__":
+    if len(sys.argv) < 2:
+        print(__doc__, file=sys.stderr)
+        sys.exit(2)
+    sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,137 @@
+// The request service under load: 20,000 POSTs of a chat body to a receiver
+// on 127.0.0.1 that answers 200, the game loop ticking every 10 ms meanwhile.
+//
+//   per_tick:0   burst: all handed over at once; posts_per_s is the service's
+//                throughput, and its latencies are mostly time in the queue
+//   per_tick:50  paced: 50 per tick (5,000/s offered), the latencies of a
+//                service that keeps up
+//
+// Each request carries its sequence number and the steady clock at hand-over
+// in headers; the receiver stamps arrival on the same clock. Reported per run:
+// posts_per_s (received / first hand-over to last arrival, also the run's
+// time), p50_us, p99_us and max_us (hand-over to arrival), lost (handed over
+// and never received), failed (completions with success false), refused
+// (CreatePostRequest returned false) and duplicates (a sequence number that
+// arrived twice).
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+#include <nlohmann/json.hpp>
+
+#include "bench_support.h"
+#include "plugin/host.h"
+#include "qbhost/requests.h"
+#include "support/http_receiver.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kTick = std::chrono::milliseconds(10);
+constexpr auto kFinishLimit = std::chrono::seconds(60);
+
+std::int64_t Ns(Clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
+
+struct Tally {
+  std::int64_t ok = 0;
+  std::int64_t failed = 0;
+  std::int64_t refused = 0;
+};
+
+void Report(benchmark::State& state, std::int64_t total, const Tally& tally,
+            const std::vector<qbtest::ReceivedPost>& posts) {
+  std::vector<std::int64_t> latencies;
+  std::unordered_set<std::string> sequences;
+  std::int64_t firstHandover = INT64_MAX;
+  std::int64_t lastArrival = INT64_MIN;
+  for (const auto& post : posts) {
+    sequences.insert(post.Header("X-Seq"));
+    const std::int64_t handover = std::stoll(post.Header("X-Handover-Ns"));
+    const std::int64_t arrived = Ns(post.arrived);
+    latencies.push_back(arrived - handover);
+    firstHandover = std::min(firstHandover, handover);
+    lastArrival = std::max(lastArrival, arrived);
+  }
+  std::sort(latencies.begin(), latencies.end());
+  const auto at = [&](double q) {
+    if (latencies.empty()) return 0.0;
+    const auto i = static_cast<std::size_t>(q * static_cast<double>(latencies.size() - 1));
+    return static_cast<double>(latencies[i]) / 1e3;
+  };
+  const double seconds =
+      posts.empty() ? 0.0 : static_cast<double>(lastArrival - firstHandover) / 1e9;
+  state.SetIterationTime(seconds);
+  const auto received = static_cast<std::int64_t>(sequences.size());
+  state.counters["posts_per_s"] = seconds > 0 ? static_cast<double>(received) / seconds : 0.0;
+  state.counters["p50_us"] = at(0.50);
+  state.counters["p99_us"] = at(0.99);
+  state.counters["max_us"] = at(1.0);
+  state.counters["lost"] = static_cast<double>(total - received);
+  state.counters["failed"] = static_cast<double>(tally.failed);
+  state.counters["refused"] = static_cast<double>(tally.refused);
+  state.counters["duplicates"] = static_cast<double>(posts.size() - sequences.size());
+  if (tally.ok + tally.failed + tally.refused != total) {
+    state.SkipWithError("not every request completed within the time limit");
+  }
+}
+
+void BM_RequestService(benchmark::State& state) {
+  const std::int64_t total = state.range(0);
+  const std::int64_t perTick = state.range(1);
+  const std::string body = nlohmann::json{
+      {"sender", qbbench::kSender},
+      {"message", qbbench::ChatText()},
+      {"map", qbbench::kMap}}.dump();
+  for (auto _ : state) {
+    qbtest::HttpReceiver receiver;
+    receiver.Start();
+    const std::string url = receiver.BaseUrl() + "/plugin/chat";
+    Tally tally;
+    const API::Requests::Callback completion =
+        [&tally](bool success, std::string, std::unordered_map<std::string, std::string>) {
+          ++(success ? tally.ok : tally.failed);
+        };
+    auto& requests = API::Requests::Get();
+    const Clock::time_point start = Clock::now();
+    for (std::int64_t i = 0; i < total; ++i) {
+      if (perTick > 0 && i > 0 && i % perTick == 0) {
+        qbhost::Tick();
+        std::this_thread::sleep_until(start + kTick * (i / perTick));
+      }
+      std::vector<std::string> headers{"Authorization: Bearer geheim",
+                                       "X-Seq: " + std::to_string(i),
+                                       "X-Handover-Ns: " + std::to_string(Ns(Clock::now()))};
+      if (!requests.CreatePostRequest(url, completion, body, "application/json", std::move(headers),
+                                      5, 5, 5)) {
+        ++tally.refused;
+      }
+    }
+    // The game loop goes on ticking until every request has finished.
+    const Clock::time_point deadline = Clock::now() + kFinishLimit;
+    while (!qbhost::WaitForRequests(kTick) && Clock::now() < deadline) qbhost::Tick();
+    qbhost::Tick();
+    qbhost::ShutdownRequests();  // before the receiver stops: kept connections hold its threads
+    receiver.Stop();
+    Report(state, total, tally, receiver.Posts());
+  }
+}
+BENCHMARK(BM_RequestService)
+    ->ArgNames({"posts", "per_tick"})
+    ->Args({20000, 0})
+    ->Args({20000, 50})
+    ->Iterations(1)
+    ->Repetitions(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->ComputeStatistics("max", qbbench::Max);
+
+}  // namespace
