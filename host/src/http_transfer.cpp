@@ -28,16 +28,58 @@ std::string Lower(std::string_view s) {
 
 }  // namespace
 
-Transfer::Transfer(PluginId owner, std::string url, std::string body,
-                   const std::string& contentType, std::vector<std::string> headers,
-                   Timeouts timeouts)
-    : owner_(owner),
-      url_(std::move(url)),
-      body_(std::move(body)),
-      // An empty content type removes libcurl's form default instead of sending one.
-      contentTypeHeader_(contentType.empty() ? "Content-Type:" : "Content-Type: " + contentType),
-      headers_(std::move(headers)),
-      timeouts_(Effective(timeouts)) {}
+void Transfer::Assign(PluginId owner, std::string_view url, std::string_view body,
+                      std::string_view contentType, std::vector<std::string>&& headers,
+                      Timeouts timeouts) {
+  owner_ = owner;
+  cancellation_ = false;
+  timeouts_ = Effective(timeouts);
+  // An empty content type removes libcurl's form default instead of sending one.
+  constexpr std::string_view kContentType = "Content-Type:";
+  const std::size_t headerSize =
+      kContentType.size() + (contentType.empty() ? 0 : 1 + contentType.size());
+  texts_.clear();
+  texts_.reserve(url.size() + 1 + headerSize + 1 + body.size());
+  texts_.append(url).push_back('\0');
+  texts_.append(kContentType);
+  if (!contentType.empty()) texts_.append(" ").append(contentType);
+  texts_.push_back('\0');
+  texts_.append(body);
+  urlSize_ = url.size();
+  headerAt_ = urlSize_ + 1;
+  bodyAt_ = headerAt_ + headerSize + 1;
+  if (headers_.capacity() == 0) {
+    headers_ = std::move(headers);
+  } else {
+    // Into the strings this transfer already owns; the caller's list is
+    // released on the caller's thread.
+    headers_.resize(headers.size());
+    for (std::size_t i = 0; i < headers.size(); ++i) headers_[i].assign(headers[i]);
+  }
+}
+
+void Transfer::Clear() {
+  curl_slist_free_all(headerList_);
+  headerList_ = nullptr;
+  easy_ = nullptr;
+  id_ = 0;
+  slot_ = 0;
+  next = nullptr;
+  response_.clear();
+  reason_.clear();
+  responseHeaders_.clear();
+  error_[0] = '\0';
+  lastUp_ = 0;
+  active_ = false;
+  stalled_.clear();
+}
+
+std::unique_ptr<Transfer> Transfer::Cancellation(PluginId owner) {
+  auto marker = std::make_unique<Transfer>();
+  marker->owner_ = owner;
+  marker->cancellation_ = true;
+  return marker;
+}
 
 Transfer::~Transfer() {
   curl_slist_free_all(headerList_);
@@ -51,18 +93,18 @@ Timeouts Transfer::Effective(Timeouts requested) {
 
 bool Transfer::Attach(CURL* easy, Outcome& failure) {
   // libcurl takes the URL as a C string: a NUL inside would silently cut it.
-  if (url_.find('\0') != std::string::npos) {
+  if (std::string_view(url(), urlSize_).find('\0') != std::string_view::npos) {
     failure.text = "URL rejected: it contains a NUL byte";
     return false;
   }
-  auto append = [this](const std::string& line) {
-    curl_slist* grown = curl_slist_append(headerList_, line.c_str());
+  auto append = [this](const char* line) {
+    curl_slist* grown = curl_slist_append(headerList_, line);
     if (grown == nullptr) throw std::bad_alloc();
     headerList_ = grown;
   };
   try {
-    append(contentTypeHeader_);
-    for (const auto& h : headers_) append(h);
+    append(contentTypeHeader());
+    for (const auto& h : headers_) append(h.c_str());
     append("Expect:");
   } catch (const std::bad_alloc&) {
     failure.text = curl_easy_strerror(CURLE_OUT_OF_MEMORY);
@@ -76,12 +118,12 @@ bool Transfer::Attach(CURL* easy, Outcome& failure) {
     if (rc == CURLE_OK) rc = curl_easy_setopt(easy, option, value);
   };
   set(CURLOPT_PRIVATE, static_cast<void*>(this));
-  set(CURLOPT_URL, url_.c_str());
+  set(CURLOPT_URL, url());
   set(CURLOPT_PROTOCOLS_STR, "http,https");
   set(CURLOPT_NOSIGNAL, 1L);
   set(CURLOPT_POST, 1L);
-  set(CURLOPT_POSTFIELDS, body_.data());
-  set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body_.size()));
+  set(CURLOPT_POSTFIELDS, body());
+  set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(bodySize()));
   set(CURLOPT_HTTPHEADER, headerList_);
   set(CURLOPT_ERRORBUFFER, error_);
   set(CURLOPT_WRITEFUNCTION, &Transfer::OnBody);
@@ -185,7 +227,7 @@ int Transfer::OnProgress(void* self, curl_off_t /*dlTotal*/, curl_off_t /*dlNow*
     t.active_ = true;
     return 0;
   }
-  const bool bodyOut = ulNow >= static_cast<curl_off_t>(t.body_.size());
+  const bool bodyOut = ulNow >= static_cast<curl_off_t>(t.bodySize());
   long quiet = bodyOut ? t.timeouts_.receive : t.timeouts_.send;
   if (!t.active_) quiet += t.timeouts_.connect;
   if (now - t.lastActivity_ < std::chrono::seconds(quiet)) return 0;

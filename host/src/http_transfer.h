@@ -31,7 +31,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -55,16 +57,35 @@ struct Timeouts {
 
 class Transfer {
  public:
-  Transfer(PluginId owner, std::string url, std::string body, const std::string& contentType,
-           std::vector<std::string> headers, Timeouts timeouts);
+  Transfer() = default;
+  // Not a request: the order, queued behind `owner`'s requests, to abort them.
+  static std::unique_ptr<Transfer> Cancellation(PluginId owner);
   ~Transfer();
   Transfer(const Transfer&) = delete;
   Transfer& operator=(const Transfer&) = delete;
 
+  bool IsCancellation() const { return cancellation_; }
+  // The request's number and the slot its completion callback waits in.
   std::uint64_t id() const { return id_; }
-  void set_id(std::uint64_t id) { id_ = id; }
+  std::uint32_t slot() const { return slot_; }
+  void set_ticket(std::uint64_t id, std::uint32_t slot) {
+    id_ = id;
+    slot_ = slot;
+  }
   PluginId owner() const { return owner_; }
   CURL* easy() const { return easy_; }
+
+  // The link in the request service's hand-over queue and spare list.
+  Transfer* next = nullptr;
+
+  // Takes a request: the texts are copied into one buffer of the transfer's
+  // own, the headers into its list. A transfer that was used before keeps its
+  // buffers, so a reused one copies without allocating.
+  void Assign(PluginId owner, std::string_view url, std::string_view body,
+              std::string_view contentType, std::vector<std::string>&& headers, Timeouts timeouts);
+  // Forgets the last request (after its easy handle was reset or cleaned up),
+  // keeping the buffers for the next.
+  void Clear();
 
   // Configures a fresh or reset easy handle for this request. On failure the
   // outcome to report is returned in `failure` and the handle stays unused.
@@ -84,15 +105,23 @@ class Transfer {
                         curl_off_t ulNow);
 
   void HeaderLine(std::string_view line);
+  const char* url() const { return texts_.data(); }
+  const char* contentTypeHeader() const { return texts_.data() + headerAt_; }
+  const char* body() const { return texts_.data() + bodyAt_; }
+  std::size_t bodySize() const { return texts_.size() - bodyAt_; }
 
   std::uint64_t id_ = 0;
-  PluginId owner_;
-  std::string url_;
-  std::string body_;
-  std::string contentTypeHeader_;
+  std::uint32_t slot_ = 0;
+  PluginId owner_ = 0;
+  bool cancellation_ = false;
+  // URL, NUL, "Content-Type: ..." header, NUL, body: one allocation.
+  std::string texts_;
+  std::size_t urlSize_ = 0;
+  std::size_t headerAt_ = 0;
+  std::size_t bodyAt_ = 0;
   std::vector<std::string> headers_;
   curl_slist* headerList_ = nullptr;
-  Timeouts timeouts_;  // seconds, defaults applied
+  Timeouts timeouts_{};  // seconds, defaults applied
   CURL* easy_ = nullptr;
 
   std::string response_;

@@ -2,18 +2,29 @@
 // interface on one worker thread.
 //
 //   caller (game thread)                      worker thread
-//   CreatePostRequest --incoming_--> waiting_ --> curl_multi (at most 16 on
-//                                                 the wire, connections kept)
+//   CreatePostRequest --inbox_--> waiting_ --> curl_multi (at most 16 on the
+//                                              wire, connections kept)
 //   Tick: DeliverCompletions <--finished_-- one Outcome per finished transfer
 //
-// CreatePostRequest copies the request, takes one lock to queue it and wakes
-// the worker; it never waits for the network. Completion callbacks stay in
-// callbacks_ on the caller's side and run only on the thread that calls Tick(),
-// each inside a PluginScope of the plug-in that made the request. A completion
-// whose callback is gone (its plug-in was forgotten, or the service shut down)
-// is discarded, so a callback never runs after its plug-in left. DropRequestsOf
+// CreatePostRequest copies the request into one transfer, parks its completion
+// callback in a slot on the caller's side and pushes the transfer onto inbox_,
+// a lock-free list the worker empties in one exchange; it never waits for the
+// network, and it shares no lock with the worker. It wakes the worker (a write
+// to libcurl's wake-up socket) only when the worker sleeps in curl_multi_poll:
+// the worker announces its sleep in sleeping_ and looks at inbox_ once more
+// before it sleeps, so a request is never left waiting for the poll's time
+// limit. Completion callbacks run only on the thread that calls Tick(), each
+// inside a PluginScope of the plug-in that made the request. A completion whose
+// callback is gone (its plug-in was forgotten, or the service shut down) is
+// discarded, so a callback never runs after its plug-in left. DropRequestsOf
 // destroys the plug-in's callbacks before it returns (their code lives in the
-// plug-in's library) and has the worker abort the plug-in's transfers.
+// plug-in's library) and queues a cancellation behind the plug-in's requests,
+// on which the worker aborts them.
+//
+// Locks: mutex_ (callers, Tick, drop and shutdown: the callback slots, the
+// delivery state, starting and stopping the worker) and doneMutex_ (worker
+// and Tick: finished completions and the count of unfinished requests). The
+// worker never takes mutex_.
 //
 // A header (or content type) holding CR, LF or NUL is refused: it could smuggle
 // further headers into the request. Fault injection for tests: Refuse makes
@@ -46,18 +57,82 @@ namespace {
 // every handle it holds on each step, and their clocks would already run.
 constexpr std::size_t kMaxOnWire = 16;
 constexpr std::size_t kSpareHandles = kMaxOnWire;
+// Finished transfers kept for reuse. A transfer is allocated by the caller and
+// finished by the worker; freeing it there and allocating anew on the caller's
+// thread would take the allocator's slow path (and its arena lock, shared with
+// the worker) at every request.
+constexpr std::size_t kSpareTransfers = 256;
 
 bool BreaksHeader(std::string_view text) {
   return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
 }
 
-struct PendingCallback {
-  PluginId owner;
-  API::Requests::Callback callback;
+// Completion callbacks waiting for their requests, in reusable slots: parking
+// one costs no allocation once the table has grown to the number in flight.
+// A slot is found by its index and checked against the request's number, so
+// a completion whose callback was dropped finds nothing.
+class CallbackSlots {
+ public:
+  std::uint32_t Park(std::uint64_t id, PluginId owner, const API::Requests::Callback& callback) {
+    std::uint32_t index;
+    if (free_.empty()) {
+      // Room for every slot in the free list, so that releasing one never
+      // allocates.
+      if (free_.capacity() < slots_.size() + 1) free_.reserve(2 * (slots_.size() + 1));
+      slots_.push_back({id, owner, callback});
+      index = static_cast<std::uint32_t>(slots_.size() - 1);
+    } else {
+      index = free_.back();
+      Slot& slot = slots_[index];
+      slot.callback = callback;  // may throw: the slot stays free
+      slot.id = id;
+      slot.owner = owner;
+      free_.pop_back();
+    }
+    ++parked_;
+    return index;
+  }
+
+  // The callback of request `id` in `index`, taken out; empty when it is gone.
+  API::Requests::Callback Take(std::uint32_t index, std::uint64_t id) {
+    if (index >= slots_.size() || slots_[index].id != id) return {};
+    return Release(index);
+  }
+
+  // Moves every callback of `owner` (of everyone, when `all`) into `out`.
+  void TakeAll(PluginId owner, bool all, std::vector<API::Requests::Callback>& out) {
+    for (std::uint32_t i = 0; i < slots_.size(); ++i) {
+      if (slots_[i].id != 0 && (all || slots_[i].owner == owner)) out.push_back(Release(i));
+    }
+  }
+
+  std::size_t size() const { return parked_; }
+
+ private:
+  struct Slot {
+    std::uint64_t id;  // 0: free
+    PluginId owner;
+    API::Requests::Callback callback;
+  };
+
+  API::Requests::Callback Release(std::uint32_t index) {
+    Slot& slot = slots_[index];
+    API::Requests::Callback callback = std::move(slot.callback);
+    slot.callback = nullptr;
+    slot.id = 0;
+    free_.push_back(index);  // never allocates: see Park
+    --parked_;
+    return callback;
+  }
+
+  std::vector<Slot> slots_;
+  std::vector<std::uint32_t> free_;
+  std::size_t parked_ = 0;
 };
 
 struct Completion {
   std::uint64_t id;
+  std::uint32_t slot;
   PluginId owner;
   Outcome outcome;
 };
@@ -78,28 +153,29 @@ class Service {
   std::atomic<RequestFault> fault{RequestFault::None};
 
  private:
-  // Both called with mutex_ held.
+  // Called with mutex_ held.
   bool StartWorker();
-  void Wake();
   // Waits until no completion of `owner` (of anyone, when `all`) runs on
   // another thread.
   void AwaitDelivery(std::unique_lock<std::mutex>& lock, PluginId owner, bool all);
 
+  // Callers, with mutex_ held (so the worker is alive).
+  void Push(std::unique_ptr<Transfer> transfer);
+  std::unique_ptr<Transfer> NewTransfer();
+
   // Worker thread only.
   void Run();
+  void TakeInbox();
   void Start(std::unique_ptr<Transfer> transfer, std::vector<Completion>& done);
   std::size_t Abort(PluginId owner);
   void Recycle(CURL* easy);
+  void Retire(std::unique_ptr<Transfer> transfer);
 
+  // Callers' side, under mutex_.
   std::mutex mutex_;
   std::condition_variable changed_;
   std::uint64_t nextId_ = 1;
-  std::unordered_map<std::uint64_t, PendingCallback> callbacks_;
-  std::vector<std::unique_ptr<Transfer>> incoming_;
-  std::vector<PluginId> cancelled_;
-  std::deque<Completion> finished_;
-  std::size_t unfinished_ = 0;  // handed over, not yet finished or aborted
-  bool wakeSent_ = false;
+  CallbackSlots callbacks_;
   bool stopping_ = false;
   bool delivering_ = false;
   PluginId deliveringOwner_ = 0;
@@ -107,7 +183,27 @@ class Service {
   CURLM* multi_ = nullptr;
   std::thread worker_;
 
+  Transfer* spares_ = nullptr;  // taken from returned_, for the next requests
+
+  // Hand-over: newest first; the worker takes the whole list at once.
+  std::atomic<Transfer*> inbox_{nullptr};
+  // Finished transfers handed back by the worker, newest first; callers take
+  // the whole list at once. returnedCount_ bounds it (and the callers' list).
+  std::atomic<Transfer*> returned_{nullptr};
+  std::atomic<std::size_t> returnedCount_{0};
+  std::atomic<bool> sleeping_{false};
+  std::atomic<bool> quit_{false};
+
+  // Worker to Tick, under doneMutex_. unfinished_ counts requests handed over
+  // and not yet finished or aborted; callers raise it before the hand-over.
+  std::mutex doneMutex_;
+  std::condition_variable progress_;
+  std::deque<Completion> finished_;
+  std::atomic<std::size_t> unfinished_{0};
+
+  // Worker thread only.
   std::deque<std::unique_ptr<Transfer>> waiting_;
+  std::size_t aborted_ = 0;
   std::unordered_map<std::uint64_t, std::unique_ptr<Transfer>> active_;
   std::vector<CURL*> spare_;
 };
@@ -132,19 +228,38 @@ bool Service::Submit(const std::string& url, const API::Requests::Callback& call
   for (const auto& h : headers) {
     if (BreaksHeader(h)) return false;
   }
-  // The copies are made before the lock is taken.
-  PendingCallback pending{CurrentPlugin(), callback};
-  auto transfer = std::make_unique<Transfer>(pending.owner, url, body, contentType,
-                                             std::move(headers), timeouts);
+  const PluginId owner = CurrentPlugin();
   std::lock_guard lock(mutex_);
   if (stopping_ || (!worker_.joinable() && !StartWorker())) return false;
-  const std::uint64_t id = nextId_++;
-  transfer->set_id(id);
-  callbacks_.emplace(id, std::move(pending));
-  incoming_.push_back(std::move(transfer));
-  ++unfinished_;
-  Wake();
+  auto transfer = NewTransfer();
+  transfer->Assign(owner, url, body, contentType, std::move(headers), timeouts);
+  const std::uint64_t id = nextId_;
+  transfer->set_ticket(id, callbacks_.Park(id, owner, callback));
+  ++nextId_;
+  unfinished_.fetch_add(1);
+  Push(std::move(transfer));
   return true;
+}
+
+void Service::Push(std::unique_ptr<Transfer> transfer) {
+  Transfer* node = transfer.release();
+  node->next = inbox_.load(std::memory_order_relaxed);
+  while (!inbox_.compare_exchange_weak(node->next, node)) {
+  }
+  // Paired with the worker's sleeping_ store and inbox_ load before it polls
+  // (all sequentially consistent): either it sees this transfer, or this
+  // sees it asleep and wakes it.
+  if (sleeping_.load() && sleeping_.exchange(false)) curl_multi_wakeup(multi_);
+}
+
+std::unique_ptr<Transfer> Service::NewTransfer() {
+  if (spares_ == nullptr) spares_ = returned_.exchange(nullptr);
+  if (spares_ == nullptr) return std::make_unique<Transfer>();
+  std::unique_ptr<Transfer> transfer(spares_);
+  spares_ = spares_->next;
+  transfer->next = nullptr;
+  returnedCount_.fetch_sub(1);
+  return transfer;
 }
 
 bool Service::StartWorker() {
@@ -153,6 +268,7 @@ bool Service::StartWorker() {
   std::call_once(once, [] { initResult = curl_global_init(CURL_GLOBAL_DEFAULT); });
   if (initResult != CURLE_OK) return false;
   multi_ = curl_multi_init();
+  quit_ = false;
   if (multi_ == nullptr) return false;
   curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, static_cast<long>(kMaxOnWire));
   try {
@@ -165,14 +281,6 @@ bool Service::StartWorker() {
   return true;
 }
 
-void Service::Wake() {
-  // One wake-up per batch: the worker clears the flag when it takes the queue.
-  if (!wakeSent_ && multi_ != nullptr) {
-    wakeSent_ = true;
-    curl_multi_wakeup(multi_);
-  }
-}
-
 void Service::AwaitDelivery(std::unique_lock<std::mutex>& lock, PluginId owner, bool all) {
   const auto self = std::this_thread::get_id();
   changed_.wait(lock, [&] {
@@ -183,7 +291,7 @@ void Service::AwaitDelivery(std::unique_lock<std::mutex>& lock, PluginId owner, 
 void Service::Deliver() {
   std::deque<Completion> batch;
   {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(doneMutex_);
     batch.swap(finished_);
   }
   const auto self = std::this_thread::get_id();
@@ -193,10 +301,8 @@ void Service::Deliver() {
     PluginId previousOwner = 0;
     {
       std::lock_guard lock(mutex_);
-      auto it = callbacks_.find(done.id);
-      if (it == callbacks_.end()) continue;  // its plug-in was forgotten meanwhile
-      callback = std::move(it->second.callback);
-      callbacks_.erase(it);
+      callback = callbacks_.Take(done.slot, done.id);
+      if (!callback) continue;  // its plug-in was forgotten meanwhile
       wasDelivering = delivering_;
       previousOwner = deliveringOwner_;
       delivering_ = true;
@@ -206,10 +312,8 @@ void Service::Deliver() {
     {
       PluginScope scope(done.owner);
       try {
-        if (callback) {
-          callback(done.outcome.success, std::move(done.outcome.text),
-                   std::move(done.outcome.headers));
-        }
+        callback(done.outcome.success, std::move(done.outcome.text),
+                 std::move(done.outcome.headers));
       } catch (const std::exception& e) {
         HostLogger()->error("request completion of plug-in {} threw: {}", done.owner, e.what());
       } catch (...) {
@@ -229,50 +333,32 @@ void Service::Deliver() {
 
 void Service::Drop(PluginId owner) {
   std::vector<API::Requests::Callback> dropped;
-  std::vector<std::unique_ptr<Transfer>> unsent;
   {
     std::unique_lock lock(mutex_);
     AwaitDelivery(lock, owner, false);
-    for (auto it = callbacks_.begin(); it != callbacks_.end();) {
-      if (it->second.owner == owner) {
-        dropped.push_back(std::move(it->second.callback));
-        it = callbacks_.erase(it);
-      } else {
-        ++it;
-      }
+    callbacks_.TakeAll(owner, false, dropped);
+    {
+      std::lock_guard done(doneMutex_);
+      std::erase_if(finished_, [owner](const Completion& c) { return c.owner == owner; });
     }
-    for (auto it = incoming_.begin(); it != incoming_.end();) {
-      if ((*it)->owner() == owner) {
-        unsent.push_back(std::move(*it));
-        it = incoming_.erase(it);
-      } else {
-        ++it;
-      }
-    }
-    unfinished_ -= unsent.size();
-    std::erase_if(finished_, [owner](const Completion& c) { return c.owner == owner; });
-    if (worker_.joinable() && !stopping_) {
-      cancelled_.push_back(owner);
-      Wake();
-    }
+    // Behind every request of the plug-in already handed over, so the worker
+    // aborts those and no later one.
+    if (worker_.joinable() && !stopping_) Push(Transfer::Cancellation(owner));
   }
-  changed_.notify_all();
   // `dropped` goes here, before the caller closes the plug-in's library.
 }
 
 void Service::Shutdown() {
-  std::unordered_map<std::uint64_t, PendingCallback> dropped;
+  std::vector<API::Requests::Callback> dropped;
   std::thread worker;
   {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [this] { return !stopping_; });  // another shutdown in progress
     AwaitDelivery(lock, 0, true);
-    dropped.swap(callbacks_);
-    incoming_.clear();
-    cancelled_.clear();
-    finished_.clear();
+    callbacks_.TakeAll(0, true, dropped);
     if (worker_.joinable()) {
       stopping_ = true;
+      quit_ = true;
       curl_multi_wakeup(multi_);
       worker = std::move(worker_);
     }
@@ -280,12 +366,27 @@ void Service::Shutdown() {
   if (worker.joinable()) worker.join();
   {
     std::lock_guard lock(mutex_);
+    // What the worker never took, and the spares.
+    for (Transfer* list : {inbox_.exchange(nullptr), returned_.exchange(nullptr), spares_}) {
+      for (Transfer* t = list; t != nullptr;) {
+        std::unique_ptr<Transfer> unused(t);
+        t = t->next;
+      }
+    }
+    spares_ = nullptr;
+    returnedCount_ = 0;
     if (multi_ != nullptr) curl_multi_cleanup(multi_);
     multi_ = nullptr;
     stopping_ = false;
-    wakeSent_ = false;
-    unfinished_ = 0;
+    quit_ = false;
+    sleeping_ = false;
+    {
+      std::lock_guard done(doneMutex_);
+      finished_.clear();
+      unfinished_ = 0;
+    }
   }
+  progress_.notify_all();
   changed_.notify_all();
 }
 
@@ -295,28 +396,35 @@ std::size_t Service::Pending() {
 }
 
 bool Service::Wait(std::chrono::milliseconds timeout) {
-  std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, timeout, [this] { return unfinished_ == 0; });
+  std::unique_lock lock(doneMutex_);
+  return progress_.wait_for(lock, timeout, [this] { return unfinished_.load() == 0; });
+}
+
+void Service::TakeInbox() {
+  // The list is newest first: turn it into arrival order.
+  Transfer* ordered = nullptr;
+  for (Transfer* t = inbox_.exchange(nullptr); t != nullptr;) {
+    Transfer* next = t->next;
+    t->next = ordered;
+    ordered = t;
+    t = next;
+  }
+  while (ordered != nullptr) {
+    std::unique_ptr<Transfer> transfer(ordered);
+    ordered = ordered->next;
+    transfer->next = nullptr;
+    if (transfer->IsCancellation()) {
+      aborted_ += Abort(transfer->owner());
+    } else {
+      waiting_.push_back(std::move(transfer));
+    }
+  }
 }
 
 void Service::Run() {
-  std::vector<std::unique_ptr<Transfer>> arrived;
-  std::vector<PluginId> cancels;
   std::vector<Completion> done;
-  for (;;) {
-    {
-      std::lock_guard lock(mutex_);
-      if (stopping_) break;
-      arrived.swap(incoming_);
-      cancels.swap(cancelled_);
-      wakeSent_ = false;
-    }
-    // Cancellations first: they were queued before anything that just arrived.
-    std::size_t aborted = 0;
-    for (PluginId owner : cancels) aborted += Abort(owner);
-    cancels.clear();
-    for (auto& transfer : arrived) waiting_.push_back(std::move(transfer));
-    arrived.clear();
+  while (!quit_.load()) {
+    TakeInbox();
     while (active_.size() < kMaxOnWire && !waiting_.empty()) {
       auto transfer = std::move(waiting_.front());
       waiting_.pop_front();
@@ -335,22 +443,31 @@ void Service::Run() {
       auto* transfer = static_cast<Transfer*>(data);
       Outcome outcome = transfer->Finish(result);
       curl_multi_remove_handle(multi_, easy);  // `msg` is gone from here on
-      done.push_back({transfer->id(), transfer->owner(), std::move(outcome)});
-      active_.erase(transfer->id());
+      done.push_back({transfer->id(), transfer->slot(), transfer->owner(), std::move(outcome)});
       Recycle(easy);
+      auto it = active_.find(transfer->id());
+      Retire(std::move(it->second));
+      active_.erase(it);
     }
-    if (!done.empty() || aborted > 0) {
+    if (!done.empty() || aborted_ > 0) {
       {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(doneMutex_);
         for (auto& completion : done) finished_.push_back(std::move(completion));
-        unfinished_ -= done.size() + aborted;
+        unfinished_.fetch_sub(done.size() + aborted_);
       }
-      changed_.notify_all();
+      progress_.notify_all();
       done.clear();
+      aborted_ = 0;
     }
     // Slots just came free: fill them before waiting for the network.
     if (!waiting_.empty() && active_.size() < kMaxOnWire) continue;
-    curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
+    // Announce the sleep, then look once more: a request pushed before the
+    // announcement is seen here, one pushed after it wakes the poll.
+    sleeping_.store(true);
+    if (inbox_.load() == nullptr && !quit_.load()) {
+      curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
+    }
+    sleeping_.store(false);
   }
   for (auto& [id, transfer] : active_) {
     curl_multi_remove_handle(multi_, transfer->easy());
@@ -358,6 +475,7 @@ void Service::Run() {
   }
   active_.clear();
   waiting_.clear();
+  aborted_ = 0;
   for (CURL* easy : spare_) curl_easy_cleanup(easy);
   spare_.clear();
 }
@@ -383,7 +501,8 @@ void Service::Start(std::unique_ptr<Transfer> transfer, std::vector<Completion>&
     failure.text = curl_multi_strerror(added);
   }
   if (easy != nullptr) Recycle(easy);
-  done.push_back({transfer->id(), transfer->owner(), std::move(failure)});
+  done.push_back({transfer->id(), transfer->slot(), transfer->owner(), std::move(failure)});
+  Retire(std::move(transfer));
 }
 
 std::size_t Service::Abort(PluginId owner) {
@@ -402,6 +521,17 @@ std::size_t Service::Abort(PluginId owner) {
     ++onWire;
   }
   return queued + onWire;
+}
+
+void Service::Retire(std::unique_ptr<Transfer> transfer) {
+  // Its easy handle was reset or cleaned up already: nothing points into it.
+  if (returnedCount_.load() >= kSpareTransfers) return;
+  transfer->Clear();
+  returnedCount_.fetch_add(1);
+  Transfer* node = transfer.release();
+  node->next = returned_.load(std::memory_order_relaxed);
+  while (!returned_.compare_exchange_weak(node->next, node)) {
+  }
 }
 
 void Service::Recycle(CURL* easy) {
