@@ -11,9 +11,12 @@
 // a lock-free list the worker empties in one exchange; it never waits for the
 // network, and it shares no lock with the worker. It wakes the worker (a write
 // to libcurl's wake-up socket) only when the worker sleeps in curl_multi_poll:
-// the worker announces its sleep in sleeping_ and looks at inbox_ once more
-// before it sleeps, so a request is never left waiting for the poll's time
-// limit. Completion callbacks run only on the thread that calls Tick(), each
+// the worker goes to sleep only by turning an empty inbox_ into kAsleep, and
+// the push that replaces kAsleep is the one that wakes it, so a request is
+// never left waiting for the poll's time limit and a busy worker is never
+// woken. Per request the caller writes one word the worker also writes
+// (inbox_); counters either side keeps for itself live on separate cache
+// lines. Completion callbacks run only on the thread that calls Tick(), each
 // inside a PluginScope of the plug-in that made the request. A completion whose
 // callback is gone (its plug-in was forgotten, or the service shut down) is
 // discarded, so a callback never runs after its plug-in left. DropRequestsOf
@@ -23,7 +26,7 @@
 //
 // Locks: mutex_ (callers, Tick, drop and shutdown: the callback slots, the
 // delivery state, starting and stopping the worker) and doneMutex_ (worker
-// and Tick: finished completions and the count of unfinished requests). The
+// and Tick: finished completions and the count of finished requests). The
 // worker never takes mutex_.
 //
 // A header (or content type) holding CR, LF or NUL is refused: it could smuggle
@@ -62,6 +65,11 @@ constexpr std::size_t kSpareHandles = kMaxOnWire;
 // thread would take the allocator's slow path (and its arena lock, shared with
 // the worker) at every request.
 constexpr std::size_t kSpareTransfers = 256;
+// A cache line: what one thread writes often stays off the lines the other
+// thread reads or writes.
+constexpr std::size_t kLine = 64;
+// In the hand-over list: the worker sleeps and nothing waits. Never a transfer.
+Transfer* const kAsleep = reinterpret_cast<Transfer*>(alignof(Transfer));
 
 bool BreaksHeader(std::string_view text) {
   return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
@@ -171,8 +179,8 @@ class Service {
   void Recycle(CURL* easy);
   void Retire(std::unique_ptr<Transfer> transfer);
 
-  // Callers' side, under mutex_.
-  std::mutex mutex_;
+  // Callers' side, under mutex_ (handedOver_ is read by Wait).
+  alignas(kLine) std::mutex mutex_;
   std::condition_variable changed_;
   std::uint64_t nextId_ = 1;
   CallbackSlots callbacks_;
@@ -183,23 +191,25 @@ class Service {
   CURLM* multi_ = nullptr;
   std::thread worker_;
 
-  Transfer* spares_ = nullptr;  // taken from returned_, for the next requests
+  std::atomic<std::uint64_t> handedOver_{0};  // requests so far
+  Transfer* spares_ = nullptr;                // taken from returned_, for the next requests
+  std::size_t sparesTaken_ = 0;               // since returned_ was last emptied
 
-  // Hand-over: newest first; the worker takes the whole list at once.
-  std::atomic<Transfer*> inbox_{nullptr};
+  // Hand-over: newest first, the worker takes the whole list at once; kAsleep
+  // while the worker sleeps with nothing to do.
+  alignas(kLine) std::atomic<Transfer*> inbox_{nullptr};
   // Finished transfers handed back by the worker, newest first; callers take
   // the whole list at once. returnedCount_ bounds it (and the callers' list).
-  std::atomic<Transfer*> returned_{nullptr};
+  alignas(kLine) std::atomic<Transfer*> returned_{nullptr};
   std::atomic<std::size_t> returnedCount_{0};
-  std::atomic<bool> sleeping_{false};
   std::atomic<bool> quit_{false};
 
-  // Worker to Tick, under doneMutex_. unfinished_ counts requests handed over
-  // and not yet finished or aborted; callers raise it before the hand-over.
-  std::mutex doneMutex_;
+  // Worker to Tick, under doneMutex_. finishedCount_ counts requests finished
+  // or aborted; all handed over have finished when it equals handedOver_.
+  alignas(kLine) std::mutex doneMutex_;
   std::condition_variable progress_;
   std::deque<Completion> finished_;
-  std::atomic<std::size_t> unfinished_{0};
+  std::atomic<std::uint64_t> finishedCount_{0};
 
   // Worker thread only.
   std::deque<std::unique_ptr<Transfer>> waiting_;
@@ -236,29 +246,35 @@ bool Service::Submit(const std::string& url, const API::Requests::Callback& call
   const std::uint64_t id = nextId_;
   transfer->set_ticket(id, callbacks_.Park(id, owner, callback));
   ++nextId_;
-  unfinished_.fetch_add(1);
+  // Counted before the worker can see it, so that finished never passes it.
+  handedOver_.store(handedOver_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
   Push(std::move(transfer));
   return true;
 }
 
 void Service::Push(std::unique_ptr<Transfer> transfer) {
   Transfer* node = transfer.release();
-  node->next = inbox_.load(std::memory_order_relaxed);
-  while (!inbox_.compare_exchange_weak(node->next, node)) {
-  }
-  // Paired with the worker's sleeping_ store and inbox_ load before it polls
-  // (all sequentially consistent): either it sees this transfer, or this
-  // sees it asleep and wakes it.
-  if (sleeping_.load() && sleeping_.exchange(false)) curl_multi_wakeup(multi_);
+  Transfer* head = inbox_.load(std::memory_order_relaxed);
+  do {
+    node->next = head == kAsleep ? nullptr : head;
+  } while (!inbox_.compare_exchange_weak(head, node, std::memory_order_release,
+                                         std::memory_order_relaxed));
+  // This push ended the worker's sleep: no other will wake it.
+  if (head == kAsleep) curl_multi_wakeup(multi_);
 }
 
 std::unique_ptr<Transfer> Service::NewTransfer() {
-  if (spares_ == nullptr) spares_ = returned_.exchange(nullptr);
+  if (spares_ == nullptr) {
+    // The worker's count still holds the ones taken from the last list.
+    returnedCount_.fetch_sub(sparesTaken_);
+    sparesTaken_ = 0;
+    spares_ = returned_.exchange(nullptr, std::memory_order_acquire);
+  }
   if (spares_ == nullptr) return std::make_unique<Transfer>();
   std::unique_ptr<Transfer> transfer(spares_);
   spares_ = spares_->next;
   transfer->next = nullptr;
-  returnedCount_.fetch_sub(1);
+  ++sparesTaken_;
   return transfer;
 }
 
@@ -367,23 +383,25 @@ void Service::Shutdown() {
   {
     std::lock_guard lock(mutex_);
     // What the worker never took, and the spares.
-    for (Transfer* list : {inbox_.exchange(nullptr), returned_.exchange(nullptr), spares_}) {
+    Transfer* unsent = inbox_.exchange(nullptr);
+    if (unsent == kAsleep) unsent = nullptr;
+    for (Transfer* list : {unsent, returned_.exchange(nullptr), spares_}) {
       for (Transfer* t = list; t != nullptr;) {
         std::unique_ptr<Transfer> unused(t);
         t = t->next;
       }
     }
     spares_ = nullptr;
+    sparesTaken_ = 0;
     returnedCount_ = 0;
     if (multi_ != nullptr) curl_multi_cleanup(multi_);
     multi_ = nullptr;
     stopping_ = false;
     quit_ = false;
-    sleeping_ = false;
     {
       std::lock_guard done(doneMutex_);
       finished_.clear();
-      unfinished_ = 0;
+      finishedCount_ = handedOver_.load();
     }
   }
   progress_.notify_all();
@@ -397,13 +415,16 @@ std::size_t Service::Pending() {
 
 bool Service::Wait(std::chrono::milliseconds timeout) {
   std::unique_lock lock(doneMutex_);
-  return progress_.wait_for(lock, timeout, [this] { return unfinished_.load() == 0; });
+  return progress_.wait_for(lock, timeout,
+                            [this] { return finishedCount_.load() == handedOver_.load(); });
 }
 
 void Service::TakeInbox() {
   // The list is newest first: turn it into arrival order.
   Transfer* ordered = nullptr;
-  for (Transfer* t = inbox_.exchange(nullptr); t != nullptr;) {
+  Transfer* list = inbox_.exchange(nullptr, std::memory_order_acquire);
+  if (list == kAsleep) list = nullptr;
+  for (Transfer* t = list; t != nullptr;) {
     Transfer* next = t->next;
     t->next = ordered;
     ordered = t;
@@ -453,7 +474,8 @@ void Service::Run() {
       {
         std::lock_guard lock(doneMutex_);
         for (auto& completion : done) finished_.push_back(std::move(completion));
-        unfinished_.fetch_sub(done.size() + aborted_);
+        finishedCount_.store(finishedCount_.load(std::memory_order_relaxed) + done.size() +
+                             aborted_);
       }
       progress_.notify_all();
       done.clear();
@@ -461,13 +483,12 @@ void Service::Run() {
     }
     // Slots just came free: fill them before waiting for the network.
     if (!waiting_.empty() && active_.size() < kMaxOnWire) continue;
-    // Announce the sleep, then look once more: a request pushed before the
-    // announcement is seen here, one pushed after it wakes the poll.
-    sleeping_.store(true);
-    if (inbox_.load() == nullptr && !quit_.load()) {
+    // Sleep only with nothing handed over: the next push finds kAsleep and
+    // wakes the poll.
+    Transfer* empty = nullptr;
+    if (!quit_.load() && inbox_.compare_exchange_strong(empty, kAsleep)) {
       curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
     }
-    sleeping_.store(false);
   }
   for (auto& [id, transfer] : active_) {
     curl_multi_remove_handle(multi_, transfer->easy());
