@@ -60,28 +60,29 @@ std::int32_t AsciiRun(const Unit* src, std::int32_t len) {
 
 // Walks UTF-16 text: each run of ASCII units goes to `ascii(first, count)` in
 // one piece, every other code point to `emit`; a lone surrogate yields '?'.
+// Either may return false to stop the walk, which then returns false.
 template <class Ascii, class Emit>
-void WalkUtf16(const EngineChar* src, std::int32_t len, Ascii ascii, Emit emit) {
+bool WalkUtf16(const EngineChar* src, std::int32_t len, Ascii ascii, Emit emit) {
   for (std::int32_t i = 0; i < len;) {
     const std::int32_t run = AsciiRun(src + i, len - i);
     if (run > 0) {
-      ascii(src + i, run);
+      if (!ascii(src + i, run)) return false;
       i += run;
       if (i == len) break;
     }
     char32_t u = static_cast<char16_t>(src[i]);
+    char32_t cp = u;
     if (IsHigh(u) && i + 1 < len && IsLow(static_cast<char16_t>(src[i + 1]))) {
       char32_t low = static_cast<char16_t>(src[i + 1]);
-      emit(0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
-      i += 2;
+      cp = 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00);
+      ++i;
     } else if (IsHigh(u) || IsLow(u)) {
-      emit(U'?');
-      ++i;
-    } else {
-      emit(u);
-      ++i;
+      cp = U'?';
     }
+    if (!emit(cp)) return false;
+    ++i;
   }
+  return true;
 }
 
 // Decodes one UTF-8 sequence at src[i]; returns its length, or 0 when the byte
@@ -117,25 +118,25 @@ int DecodeUtf8(const unsigned char* src, std::int32_t len, std::int32_t i, char3
 // Walks UTF-8 text the same way: ASCII runs in one piece, each other
 // sequence decoded, each malformed byte as '?'.
 template <class Ascii, class Emit>
-void WalkUtf8(const char* src, std::int32_t len, Ascii ascii, Emit emit) {
+bool WalkUtf8(const char* src, std::int32_t len, Ascii ascii, Emit emit) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(src);
   for (std::int32_t i = 0; i < len;) {
     const std::int32_t run = AsciiRun(src + i, len - i);
     if (run > 0) {
-      ascii(src + i, run);
+      if (!ascii(src + i, run)) return false;
       i += run;
       if (i == len) break;
     }
     char32_t cp = 0;
     int n = DecodeUtf8(bytes, len, i, cp);
     if (n == 0) {
-      emit(U'?');
-      ++i;
-    } else {
-      emit(cp);
-      i += n;
+      cp = U'?';
+      n = 1;
     }
+    if (!emit(cp)) return false;
+    i += n;
   }
+  return true;
 }
 
 int Utf16Units(char32_t cp) {
@@ -153,8 +154,15 @@ std::int32_t GetConvertedLength(const char* /*destTag*/, const EngineChar* src,
                                 std::int32_t srcLen) {
   std::int32_t n = 0;
   WalkUtf16(
-      src, srcLen, [&](const EngineChar*, std::int32_t run) { n += run; },
-      [&](char32_t cp) { n += Utf8Units(cp); });
+      src, srcLen,
+      [&](const EngineChar*, std::int32_t run) {
+        n += run;
+        return true;
+      },
+      [&](char32_t cp) {
+        n += Utf8Units(cp);
+        return true;
+      });
   return n;
 }
 
@@ -162,40 +170,58 @@ std::int32_t GetConvertedLength(const EngineChar* /*destTag*/, const char* src,
                                 std::int32_t srcLen) {
   std::int32_t n = 0;
   WalkUtf8(
-      src, srcLen, [&](const char*, std::int32_t run) { n += run; },
-      [&](char32_t cp) { n += Utf16Units(cp); });
+      src, srcLen,
+      [&](const char*, std::int32_t run) {
+        n += run;
+        return true;
+      },
+      [&](char32_t cp) {
+        n += Utf16Units(cp);
+        return true;
+      });
   return n;
 }
 
-// Every UTF-16 unit becomes at most 3 UTF-8 bytes (a surrogate pair, two units,
-// becomes 4), every UTF-8 byte at most one UTF-16 unit: a destination that large
-// needs no measuring first.
+// One pass: the room left is checked before each piece is written, so nothing
+// is written past destLen; a destination found too small holds part of the
+// text and the result is null.
 char* Convert(char* dest, std::int32_t destLen, const EngineChar* src, std::int32_t srcLen) {
-  if (static_cast<std::int64_t>(destLen) < 3 * static_cast<std::int64_t>(srcLen) &&
-      GetConvertedLength(dest, src, srcLen) > destLen) {
-    return nullptr;
-  }
+  std::int64_t room = destLen;
   char* out = dest;
-  WalkUtf16(
+  const bool fits = WalkUtf16(
       src, srcLen,
       [&](const EngineChar* run, std::int32_t count) {
+        if (count > room) return false;
         for (std::int32_t k = 0; k < count; ++k) out[k] = static_cast<char>(run[k]);
         out += count;
+        room -= count;
+        return true;
       },
-      [&](char32_t cp) { out += EncodeUtf8(cp, out); });
-  return dest;
+      [&](char32_t cp) {
+        if (Utf8Units(cp) > room) return false;
+        const int written = EncodeUtf8(cp, out);
+        out += written;
+        room -= written;
+        return true;
+      });
+  return fits ? dest : nullptr;
 }
 
 EngineChar* Convert(EngineChar* dest, std::int32_t destLen, const char* src, std::int32_t srcLen) {
-  if (destLen < srcLen && GetConvertedLength(dest, src, srcLen) > destLen) return nullptr;
+  std::int64_t room = destLen;
   EngineChar* out = dest;
-  WalkUtf8(
+  const bool fits = WalkUtf8(
       src, srcLen,
       [&](const char* run, std::int32_t count) {
+        if (count > room) return false;
         for (std::int32_t k = 0; k < count; ++k) out[k] = static_cast<EngineChar>(run[k]);
         out += count;
+        room -= count;
+        return true;
       },
       [&](char32_t cp) {
+        const int units = Utf16Units(cp);
+        if (units > room) return false;
         if (cp >= 0x10000) {
           cp -= 0x10000;
           *out++ = static_cast<EngineChar>(0xD800 + (cp >> 10));
@@ -203,8 +229,10 @@ EngineChar* Convert(EngineChar* dest, std::int32_t destLen, const char* src, std
         } else {
           *out++ = static_cast<EngineChar>(cp);
         }
+        room -= units;
+        return true;
       });
-  return dest;
+  return fits ? dest : nullptr;
 }
 
 }  // namespace UE::Core::Private
