@@ -197,7 +197,7 @@ class Service {
 
   std::atomic<std::uint64_t> handedOver_{0};  // requests so far
   Transfer* spares_ = nullptr;                // taken from returned_, for the next requests
-  std::size_t sparesTaken_ = 0;               // since returned_ was last emptied
+  std::size_t sparesTaken_ = 0;               // not yet taken off returnedCount_
 
   // Hand-over: newest first, the worker takes the whole list at once; kAsleep
   // while the worker sleeps with nothing to do.
@@ -268,8 +268,11 @@ void Service::Push(std::unique_ptr<Transfer> transfer) {
 }
 
 std::unique_ptr<Transfer> Service::NewTransfer() {
+  // The worker's count of spares is lowered a few at a time (it is a line the
+  // worker writes too), never far behind: a stale count would make the worker
+  // free transfers the callers are about to need.
+  constexpr std::size_t kCountEvery = 16;
   if (spares_ == nullptr) {
-    // The worker's count still holds the ones taken from the last list.
     returnedCount_.fetch_sub(sparesTaken_);
     sparesTaken_ = 0;
     spares_ = returned_.exchange(nullptr, std::memory_order_acquire);
@@ -278,7 +281,10 @@ std::unique_ptr<Transfer> Service::NewTransfer() {
   std::unique_ptr<Transfer> transfer(spares_);
   spares_ = spares_->next;
   transfer->next = nullptr;
-  ++sparesTaken_;
+  if (++sparesTaken_ == kCountEvery) {
+    returnedCount_.fetch_sub(kCountEvery);
+    sparesTaken_ = 0;
+  }
   return transfer;
 }
 
