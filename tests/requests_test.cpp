@@ -330,6 +330,23 @@ TEST_F(RequestService, EachRequestCarriesOnlyItsOwnTextsHeadersAndOutcome) {
   EXPECT_TRUE(recorder_.calls[2].success);
 }
 
+TEST_F(RequestService, ARequestBehindAFullWireGoesOutWhenASlotFrees) {
+  // Sixteen requests hang on a silent peer and take every slot; the worker
+  // sleeps without a wake-up for what comes next, and must still send it as
+  // soon as one of them times out.
+  qbtest::RawPort silent(qbtest::RawPort::Mode::Silent);
+  for (int i = 0; i < 16; ++i) {
+    ASSERT_TRUE(Post(silent.BaseUrl() + "/stuck", recorder_.Callback(), {}, 1));
+  }
+  ASSERT_TRUE(Post(receiver_.BaseUrl() + "/behind", recorder_.Callback()));
+  Settle();
+  auto posts = receiver_.Posts();
+  ASSERT_EQ(posts.size(), 1u);
+  EXPECT_EQ(posts[0].path, "/behind");
+  ASSERT_EQ(recorder_.calls.size(), 17u);
+  EXPECT_TRUE(recorder_.calls.back().success);
+}
+
 TEST_F(RequestService, ShutdownDropsEverythingAndTheServiceStartsAgainOnDemand) {
   qbtest::RawPort silent(qbtest::RawPort::Mode::Silent);
   bool called = false;

@@ -14,7 +14,11 @@
 // the worker goes to sleep only by turning an empty inbox_ into kAsleep, and
 // the push that replaces kAsleep is the one that wakes it, so a request is
 // never left waiting for the poll's time limit and a busy worker is never
-// woken. Per request the caller writes one word the worker also writes
+// woken. With every slot on the wire taken, the worker sleeps as kAsleepFull:
+// a new request could only join the queue, and the worker takes the inbox
+// anyway when a transfer ends and frees a slot, so a push does not wake it
+// (a cancellation does). A peer that never answers thus costs no wake-up per
+// request. Per request the caller writes one word the worker also writes
 // (inbox_); counters either side keeps for itself live on separate cache
 // lines. Completion callbacks run only on the thread that calls Tick(), each
 // inside a PluginScope of the plug-in that made the request. A completion whose
@@ -68,8 +72,14 @@ constexpr std::size_t kSpareTransfers = 256;
 // A cache line: what one thread writes often stays off the lines the other
 // thread reads or writes.
 constexpr std::size_t kLine = 64;
-// In the hand-over list: the worker sleeps and nothing waits. Never a transfer.
+// In the hand-over list: the worker sleeps and nothing waits; kAsleepFull: it
+// sleeps with every slot on the wire taken. Never transfers.
 Transfer* const kAsleep = reinterpret_cast<Transfer*>(alignof(Transfer));
+Transfer* const kAsleepFull = reinterpret_cast<Transfer*>(2 * alignof(Transfer));
+
+bool IsSleepMark(const Transfer* head) {
+  return head == kAsleep || head == kAsleepFull;
+}
 
 bool BreaksHeader(std::string_view text) {
   // One pass; find_first_of would search the three characters for every byte.
@@ -171,8 +181,9 @@ class Service {
   // another thread.
   void AwaitDelivery(std::unique_lock<std::mutex>& lock, PluginId owner, bool all);
 
-  // Callers, with mutex_ held (so the worker is alive).
-  void Push(std::unique_ptr<Transfer> transfer);
+  // Callers, with mutex_ held (so the worker is alive). `urgent`: wake the
+  // worker even when all its slots are taken.
+  void Push(std::unique_ptr<Transfer> transfer, bool urgent = false);
   std::unique_ptr<Transfer> NewTransfer();
 
   // Worker thread only.
@@ -256,15 +267,15 @@ bool Service::Submit(const std::string& url, const API::Requests::Callback& call
   return true;
 }
 
-void Service::Push(std::unique_ptr<Transfer> transfer) {
+void Service::Push(std::unique_ptr<Transfer> transfer, bool urgent) {
   Transfer* node = transfer.release();
   Transfer* head = inbox_.load(std::memory_order_relaxed);
   do {
-    node->next = head == kAsleep ? nullptr : head;
+    node->next = IsSleepMark(head) ? nullptr : head;
   } while (!inbox_.compare_exchange_weak(head, node, std::memory_order_release,
                                          std::memory_order_relaxed));
   // This push ended the worker's sleep: no other will wake it.
-  if (head == kAsleep) curl_multi_wakeup(multi_);
+  if (head == kAsleep || (urgent && head == kAsleepFull)) curl_multi_wakeup(multi_);
 }
 
 std::unique_ptr<Transfer> Service::NewTransfer() {
@@ -369,7 +380,7 @@ void Service::Drop(PluginId owner) {
     }
     // Behind every request of the plug-in already handed over, so the worker
     // aborts those and no later one.
-    if (worker_.joinable() && !stopping_) Push(Transfer::Cancellation(owner));
+    if (worker_.joinable() && !stopping_) Push(Transfer::Cancellation(owner), true);
   }
   // `dropped` goes here, before the caller closes the plug-in's library.
 }
@@ -394,7 +405,7 @@ void Service::Shutdown() {
     std::lock_guard lock(mutex_);
     // What the worker never took, and the spares.
     Transfer* unsent = inbox_.exchange(nullptr);
-    if (unsent == kAsleep) unsent = nullptr;
+    if (IsSleepMark(unsent)) unsent = nullptr;
     for (Transfer* list : {unsent, returned_.exchange(nullptr), spares_}) {
       for (Transfer* t = list; t != nullptr;) {
         std::unique_ptr<Transfer> unused(t);
@@ -433,7 +444,7 @@ void Service::TakeInbox() {
   // The list is newest first: turn it into arrival order.
   Transfer* ordered = nullptr;
   Transfer* list = inbox_.exchange(nullptr, std::memory_order_acquire);
-  if (list == kAsleep) list = nullptr;
+  if (IsSleepMark(list)) list = nullptr;
   for (Transfer* t = list; t != nullptr;) {
     Transfer* next = t->next;
     t->next = ordered;
@@ -493,10 +504,11 @@ void Service::Run() {
     }
     // Slots just came free: fill them before waiting for the network.
     if (!waiting_.empty() && active_.size() < kMaxOnWire) continue;
-    // Sleep only with nothing handed over: the next push finds kAsleep and
-    // wakes the poll.
+    // Sleep only with nothing handed over: the next push finds the mark and
+    // wakes the poll, unless no slot is free for it anyway.
     Transfer* empty = nullptr;
-    if (!quit_.load() && inbox_.compare_exchange_strong(empty, kAsleep)) {
+    Transfer* mark = active_.size() < kMaxOnWire ? kAsleep : kAsleepFull;
+    if (!quit_.load() && inbox_.compare_exchange_strong(empty, mark)) {
       curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
     }
   }
