@@ -193,6 +193,7 @@ class Service {
   std::size_t Abort(PluginId owner);
   void Recycle(CURL* easy);
   void Retire(std::unique_ptr<Transfer> transfer);
+  std::unique_ptr<Transfer::Wire> NewWire();
 
   // Callers' side, under mutex_ (handedOver_ is read by Wait).
   alignas(kLine) std::mutex mutex_;
@@ -231,6 +232,7 @@ class Service {
   std::size_t aborted_ = 0;
   std::unordered_map<std::uint64_t, std::unique_ptr<Transfer>> active_;
   std::vector<CURL*> spare_;
+  std::vector<std::unique_ptr<Transfer::Wire>> wires_;  // for the next on the wire
 };
 
 Service& TheService() {
@@ -521,6 +523,7 @@ void Service::Run() {
   aborted_ = 0;
   for (CURL* easy : spare_) curl_easy_cleanup(easy);
   spare_.clear();
+  wires_.clear();
 }
 
 void Service::Start(std::unique_ptr<Transfer> transfer, std::vector<Completion>& done) {
@@ -534,7 +537,7 @@ void Service::Start(std::unique_ptr<Transfer> transfer, std::vector<Completion>&
   Outcome failure;
   if (easy == nullptr) {
     failure.text = curl_easy_strerror(CURLE_FAILED_INIT);
-  } else if (transfer->Attach(easy, failure)) {
+  } else if (transfer->Attach(easy, NewWire(), failure)) {
     const CURLMcode added = curl_multi_add_handle(multi_, easy);
     if (added == CURLM_OK) {
       const std::uint64_t id = transfer->id();
@@ -566,10 +569,19 @@ std::size_t Service::Abort(PluginId owner) {
   return queued + onWire;
 }
 
+std::unique_ptr<Transfer::Wire> Service::NewWire() {
+  if (wires_.empty()) return std::make_unique<Transfer::Wire>();
+  auto wire = std::move(wires_.back());
+  wires_.pop_back();
+  return wire;
+}
+
 void Service::Retire(std::unique_ptr<Transfer> transfer) {
   // Its easy handle was reset or cleaned up already: nothing points into it.
+  if (auto wire = transfer->TakeWire(); wire && wires_.size() < kMaxOnWire) {
+    wires_.push_back(std::move(wire));
+  }
   if (returnedCount_.load() >= kSpareTransfers) return;
-  transfer->Clear();
   returnedCount_.fetch_add(1);
   Transfer* node = transfer.release();
   node->next = returned_.load(std::memory_order_relaxed);
