@@ -23,7 +23,12 @@ def load(paths):
     runs = {}  # run_name -> {aggregate or "": entry}
     for path in paths:
         with open(path, encoding="utf-8") as f:
-            data = json.load(f)
+            text = f.read()
+        # A binary none of whose benchmarks matches BENCH_FILTER leaves its
+        # output file empty: it has nothing to report.
+        if not text.strip():
+            continue
+        data = json.loads(text)
         for b in data.get("benchmarks", []):
             if b.get("error_occurred"):
                 runs.setdefault(b["run_name"], {})["error"] = b

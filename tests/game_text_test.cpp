@@ -52,12 +52,17 @@ TEST_P(ToUtf8Text, ReadsUpToTheFirstNulButNeverPastCount) {
 
 INSTANTIATE_TEST_SUITE_P(
     Game, ToUtf8Text,
-    ::testing::Values(ToUtf8Case{"umlauts_7_bytes", std::u16string(u"Gr\u00fc\u00dfe\0", 6),
-                                 kGruesse},
-                      ToUtf8Case{"embedded_nul", std::u16string(u"ab\0cd\0", 6), "ab"},
-                      ToUtf8Case{"no_nul_within_count", u"abc", "abc"},
-                      ToUtf8Case{"lone_surrogate_becomes_question_mark",
-                                 std::u16string{u'a', 0xD800, u'b', 0}, "a?b"}),
+    ::testing::Values(
+        ToUtf8Case{"umlauts_7_bytes", std::u16string(u"Gr\u00fc\u00dfe\0", 6), kGruesse},
+        ToUtf8Case{"embedded_nul", std::u16string(u"ab\0cd\0", 6), "ab"},
+        ToUtf8Case{"no_nul_within_count", u"abc", "abc"},
+        ToUtf8Case{"lone_surrogate_becomes_question_mark", std::u16string{u'a', 0xD800, u'b', 0},
+                   "a?b"},
+        // The NUL search takes four units at a time: a NUL at
+        // either edge of a group, and a long string without one.
+        ToUtf8Case{"nul_first_of_a_group", std::u16string(u"abcd\0fghij\0", 11), "abcd"},
+        ToUtf8Case{"nul_last_of_a_group", std::u16string(u"abcdefg\0ijkl", 12), "abcdefg"},
+        ToUtf8Case{"long_without_nul", u"abcdefghijklm", "abcdefghijklm"}),
     qbtest::ByName());
 
 TEST_F(Text, EmptyOrNegativeCountNeverReadsData) {

@@ -1,4 +1,6 @@
+#include <cstddef>
 #include <new>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -28,6 +30,43 @@ TEST(EngineHeap, FailsExactlyTheNthAllocationOnce) {
   void* third = qbhost::EngineMalloc(4, 0);
   qbhost::EngineFree(first);
   qbhost::EngineFree(third);
+}
+
+TEST(EngineHeap, KeepsExactAccountsOverManyBlocks) {
+  // Enough blocks for the record to grow several times, freed out of order.
+  auto before = qbhost::Heap();
+  constexpr std::size_t kBlocks = 5000;
+  std::vector<void*> blocks;
+  std::size_t bytes = 0;
+  for (std::size_t i = 0; i < kBlocks; ++i) {
+    blocks.push_back(qbhost::EngineMalloc(i % 37 + 1, 0));
+    bytes += i % 37 + 1;
+  }
+  EXPECT_EQ(qbhost::Heap().liveBlocks, before.liveBlocks + kBlocks);
+  EXPECT_EQ(qbhost::Heap().liveBytes, before.liveBytes + bytes);
+  for (std::size_t i = 0; i < kBlocks; i += 3) {
+    blocks[i] = qbhost::EngineRealloc(blocks[i], 100, 2);
+    bytes = bytes - (i % 37 + 1) + 100;
+  }
+  EXPECT_EQ(qbhost::Heap().liveBytes, before.liveBytes + bytes);
+  std::size_t live = kBlocks;
+  for (std::size_t i = kBlocks; i-- > 0;) {
+    if (i % 2 == 1) {
+      qbhost::EngineFree(blocks[i]);
+      blocks[i] = nullptr;
+      --live;
+    }
+  }
+  EXPECT_EQ(qbhost::Heap().liveBlocks, before.liveBlocks + live);
+  for (void* block : blocks) qbhost::EngineFree(block);
+  EXPECT_EQ(qbhost::Heap().liveBlocks, before.liveBlocks);
+  EXPECT_EQ(qbhost::Heap().liveBytes, before.liveBytes);
+}
+
+TEST(EngineHeapDeathTest, FreeingABlockTwiceAbortsWithAMessage) {
+  void* block = qbhost::EngineMalloc(8, 0);
+  qbhost::EngineFree(block);
+  EXPECT_DEATH(qbhost::EngineFree(block), "never handed out");
 }
 
 TEST(EngineHeapDeathTest, FreeingAForeignBlockAbortsWithAMessage) {

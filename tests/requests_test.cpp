@@ -270,6 +270,83 @@ TEST_F(RequestService, AForgottenPluginsCallbacksAreDestroyedAtOnceAndNeverCalle
   EXPECT_EQ(recorder_.calls[0].plugin, 8u);
 }
 
+TEST_F(RequestService, ARequestMadeAfterThePluginWasForgottenStillGoesOut) {
+  // The cancellation is queued behind the plug-in's earlier requests, not
+  // before its later ones.
+  qbtest::RawPort silent(qbtest::RawPort::Mode::Silent);
+  bool stuckCalled = false;
+  {
+    qbhost::PluginScope scope(7);
+    ASSERT_TRUE(Post(silent.BaseUrl() + "/stuck", [&stuckCalled](auto...) { stuckCalled = true; }));
+  }
+  qbhost::ForgetPlugin(7);
+  {
+    qbhost::PluginScope scope(7);
+    ASSERT_TRUE(Post(receiver_.BaseUrl() + "/later", recorder_.Callback()));
+  }
+  Settle();
+  EXPECT_FALSE(stuckCalled);
+  ASSERT_EQ(recorder_.calls.size(), 1u);
+  EXPECT_TRUE(recorder_.calls[0].success) << recorder_.calls[0].text;
+  auto posts = receiver_.Posts();
+  ASSERT_EQ(posts.size(), 1u);
+  EXPECT_EQ(posts[0].path, "/later");
+}
+
+TEST_F(RequestService, EachRequestCarriesOnlyItsOwnTextsHeadersAndOutcome) {
+  // One after another, so that each goes out on the transfer of the last.
+  receiver_.RespondWith(500);
+  const std::string longBody = "{\"a\":\"" + std::string(300, 'a') + "\"}";
+  ASSERT_TRUE(Post(receiver_.BaseUrl() + "/first/with/a/longer/path", recorder_.Callback(),
+                   {"X-One: 1", "X-Two: 2"}, 5, longBody, "text/plain"));
+  Settle();
+  receiver_.RespondWith(200);
+  ASSERT_TRUE(
+      Post(receiver_.BaseUrl() + "/second", recorder_.Callback(), {"X-Two: zwei"}, 5, "{}"));
+  Settle();
+  ASSERT_TRUE(Post(receiver_.BaseUrl() + "/third", recorder_.Callback(), {}, 5, "", ""));
+  Settle();
+
+  auto posts = receiver_.Posts();
+  ASSERT_EQ(posts.size(), 3u);
+  EXPECT_EQ(posts[0].body, longBody);
+  EXPECT_EQ(posts[0].Header("Content-Type"), "text/plain");
+  EXPECT_EQ(posts[1].path, "/second");
+  EXPECT_EQ(posts[1].body, "{}");
+  EXPECT_EQ(posts[1].Header("Content-Type"), "application/json");
+  EXPECT_EQ(posts[1].Header("X-Two"), "zwei");
+  EXPECT_EQ(posts[1].HeaderCount("X-One"), 0u);
+  EXPECT_EQ(posts[2].path, "/third");
+  EXPECT_EQ(posts[2].body, "");
+  EXPECT_EQ(posts[2].HeaderCount("X-Two"), 0u);
+  EXPECT_EQ(posts[2].HeaderCount("Content-Type"), 0u);
+
+  ASSERT_EQ(recorder_.calls.size(), 3u);
+  EXPECT_FALSE(recorder_.calls[0].success);
+  EXPECT_EQ(recorder_.calls[0].text, "HTTP 500 Internal Server Error");
+  EXPECT_TRUE(recorder_.calls[1].success);
+  EXPECT_EQ(recorder_.calls[1].text, "angekommen");
+  EXPECT_EQ(recorder_.calls[1].headers.at("x-receiver"), "qbtest");
+  EXPECT_TRUE(recorder_.calls[2].success);
+}
+
+TEST_F(RequestService, ARequestBehindAFullWireGoesOutWhenASlotFrees) {
+  // Sixteen requests hang on a silent peer and take every slot; the worker
+  // sleeps without a wake-up for what comes next, and must still send it as
+  // soon as one of them times out.
+  qbtest::RawPort silent(qbtest::RawPort::Mode::Silent);
+  for (int i = 0; i < 16; ++i) {
+    ASSERT_TRUE(Post(silent.BaseUrl() + "/stuck", recorder_.Callback(), {}, 1));
+  }
+  ASSERT_TRUE(Post(receiver_.BaseUrl() + "/behind", recorder_.Callback()));
+  Settle();
+  auto posts = receiver_.Posts();
+  ASSERT_EQ(posts.size(), 1u);
+  EXPECT_EQ(posts[0].path, "/behind");
+  ASSERT_EQ(recorder_.calls.size(), 17u);
+  EXPECT_TRUE(recorder_.calls.back().success);
+}
+
 TEST_F(RequestService, ShutdownDropsEverythingAndTheServiceStartsAgainOnDemand) {
   qbtest::RawPort silent(qbtest::RawPort::Mode::Silent);
   bool called = false;

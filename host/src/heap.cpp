@@ -7,8 +7,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
-#include <unordered_map>
-
+#include "block_table.h"
 #include "host_internal.h"
 #include "qbhost/standin.h"
 
@@ -17,7 +16,7 @@ namespace {
 
 struct HeapState {
   std::mutex mutex;
-  std::unordered_map<void*, std::size_t> blocks;
+  BlockTable blocks;
   std::size_t liveBytes = 0;
   std::uint64_t allocations = 0;
   std::uint64_t failCountdown = 0;  // 0: off
@@ -63,10 +62,11 @@ void* EngineMalloc(std::uint64_t size, std::uint32_t /*alignment*/) {
   auto& s = State();
   std::lock_guard lock(s.mutex);
   MaybeFail(s);
+  s.blocks.Reserve(1);  // before the block exists: nothing to leak if it throws
   // malloc's alignment covers everything the engine's default alignment does.
   void* block = std::malloc(size == 0 ? 1 : size);
   if (block == nullptr) throw std::bad_alloc();
-  s.blocks.emplace(block, size);
+  s.blocks.Insert(block, size);
   s.liveBytes += size;
   ++s.allocations;
   return block;
@@ -80,14 +80,18 @@ void* EngineRealloc(void* block, std::uint64_t size, std::uint32_t alignment) {
   }
   auto& s = State();
   std::lock_guard lock(s.mutex);
-  auto it = s.blocks.find(block);
-  if (it == s.blocks.end()) Fatal("Realloc of", block);
+  if (s.blocks.Find(block) == nullptr) Fatal("Realloc of", block);
   MaybeFail(s);
+  s.blocks.Reserve(1);  // the inserts below cannot throw
+  std::size_t before = 0;
+  s.blocks.Erase(block, before);
   void* moved = std::realloc(block, size);
-  if (moved == nullptr) throw std::bad_alloc();
-  s.liveBytes = s.liveBytes - it->second + size;
-  s.blocks.erase(it);
-  s.blocks.emplace(moved, size);
+  if (moved == nullptr) {
+    s.blocks.Insert(block, before);  // still the caller's, unchanged
+    throw std::bad_alloc();
+  }
+  s.blocks.Insert(moved, size);
+  s.liveBytes = s.liveBytes - before + size;
   ++s.allocations;
   return moved;
 }
@@ -96,10 +100,9 @@ void EngineFree(void* block) {
   if (block == nullptr) return;
   auto& s = State();
   std::lock_guard lock(s.mutex);
-  auto it = s.blocks.find(block);
-  if (it == s.blocks.end()) Fatal("Free of", block);
-  s.liveBytes -= it->second;
-  s.blocks.erase(it);
+  std::size_t bytes = 0;
+  if (!s.blocks.Erase(block, bytes)) Fatal("Free of", block);
+  s.liveBytes -= bytes;
   std::free(block);
 }
 

@@ -28,19 +28,63 @@ std::string Lower(std::string_view s) {
 
 }  // namespace
 
-Transfer::Transfer(PluginId owner, std::string url, std::string body,
-                   const std::string& contentType, std::vector<std::string> headers,
-                   Timeouts timeouts)
-    : owner_(owner),
-      url_(std::move(url)),
-      body_(std::move(body)),
-      // An empty content type removes libcurl's form default instead of sending one.
-      contentTypeHeader_(contentType.empty() ? "Content-Type:" : "Content-Type: " + contentType),
-      headers_(std::move(headers)),
-      timeouts_(Effective(timeouts)) {}
+void Transfer::Assign(PluginId owner, std::string_view url, std::string_view body,
+                      std::string_view contentType, std::vector<std::string>&& headers,
+                      Timeouts timeouts) {
+  owner_ = owner;
+  cancellation_ = false;
+  timeouts_ = Effective(timeouts);
+  // An empty content type removes libcurl's form default instead of sending one.
+  constexpr std::string_view kContentType = "Content-Type:";
+  const std::size_t headerSize =
+      kContentType.size() + (contentType.empty() ? 0 : 1 + contentType.size());
+  texts_.clear();
+  texts_.reserve(url.size() + 1 + headerSize + 1 + body.size());
+  texts_.append(url).push_back('\0');
+  texts_.append(kContentType);
+  if (!contentType.empty()) texts_.append(" ").append(contentType);
+  texts_.push_back('\0');
+  texts_.append(body);
+  urlSize_ = url.size();
+  headerAt_ = urlSize_ + 1;
+  bodyAt_ = headerAt_ + headerSize + 1;
+  if (headers_.capacity() == 0) {
+    headers_ = std::move(headers);
+  } else {
+    // Into the strings this transfer already owns; the caller's list is
+    // released on the caller's thread.
+    headers_.resize(headers.size());
+    for (std::size_t i = 0; i < headers.size(); ++i) headers_[i].assign(headers[i]);
+  }
+}
 
-Transfer::~Transfer() {
-  curl_slist_free_all(headerList_);
+Transfer::Wire::~Wire() {
+  curl_slist_free_all(headerList);
+}
+
+void Transfer::Wire::Clear() {
+  curl_slist_free_all(headerList);
+  headerList = nullptr;
+  easy = nullptr;
+  response.clear();
+  reason.clear();
+  headers.clear();
+  error[0] = '\0';
+  lastUp = 0;
+  active = false;
+  stalled.clear();
+}
+
+std::unique_ptr<Transfer::Wire> Transfer::TakeWire() {
+  if (wire_) wire_->Clear();
+  return std::move(wire_);
+}
+
+std::unique_ptr<Transfer> Transfer::Cancellation(PluginId owner) {
+  auto marker = std::make_unique<Transfer>();
+  marker->owner_ = owner;
+  marker->cancellation_ = true;
+  return marker;
 }
 
 Timeouts Transfer::Effective(Timeouts requested) {
@@ -49,41 +93,43 @@ Timeouts Transfer::Effective(Timeouts requested) {
           requested.send > 0 ? requested.send : kDefaultSend};
 }
 
-bool Transfer::Attach(CURL* easy, Outcome& failure) {
+bool Transfer::Attach(CURL* easy, std::unique_ptr<Wire> wire, Outcome& failure) {
+  wire_ = std::move(wire);
+  Wire& w = *wire_;
   // libcurl takes the URL as a C string: a NUL inside would silently cut it.
-  if (url_.find('\0') != std::string::npos) {
+  if (std::string_view(url(), urlSize_).find('\0') != std::string_view::npos) {
     failure.text = "URL rejected: it contains a NUL byte";
     return false;
   }
-  auto append = [this](const std::string& line) {
-    curl_slist* grown = curl_slist_append(headerList_, line.c_str());
+  auto append = [&w](const char* line) {
+    curl_slist* grown = curl_slist_append(w.headerList, line);
     if (grown == nullptr) throw std::bad_alloc();
-    headerList_ = grown;
+    w.headerList = grown;
   };
   try {
-    append(contentTypeHeader_);
-    for (const auto& h : headers_) append(h);
+    append(contentTypeHeader());
+    for (const auto& h : headers_) append(h.c_str());
     append("Expect:");
   } catch (const std::bad_alloc&) {
     failure.text = curl_easy_strerror(CURLE_OUT_OF_MEMORY);
     return false;
   }
 
-  easy_ = easy;
+  w.easy = easy;
   const long total = timeouts_.connect + timeouts_.send + timeouts_.receive;
   CURLcode rc = CURLE_OK;
   auto set = [&](CURLoption option, auto value) {
     if (rc == CURLE_OK) rc = curl_easy_setopt(easy, option, value);
   };
   set(CURLOPT_PRIVATE, static_cast<void*>(this));
-  set(CURLOPT_URL, url_.c_str());
+  set(CURLOPT_URL, url());
   set(CURLOPT_PROTOCOLS_STR, "http,https");
   set(CURLOPT_NOSIGNAL, 1L);
   set(CURLOPT_POST, 1L);
-  set(CURLOPT_POSTFIELDS, body_.data());
-  set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body_.size()));
-  set(CURLOPT_HTTPHEADER, headerList_);
-  set(CURLOPT_ERRORBUFFER, error_);
+  set(CURLOPT_POSTFIELDS, body());
+  set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(bodySize()));
+  set(CURLOPT_HTTPHEADER, w.headerList);
+  set(CURLOPT_ERRORBUFFER, w.error);
   set(CURLOPT_WRITEFUNCTION, &Transfer::OnBody);
   set(CURLOPT_WRITEDATA, static_cast<void*>(this));
   set(CURLOPT_HEADERFUNCTION, &Transfer::OnHeader);
@@ -98,46 +144,47 @@ bool Transfer::Attach(CURL* easy, Outcome& failure) {
   set(CURLOPT_LOW_SPEED_LIMIT, 1L);
   set(CURLOPT_LOW_SPEED_TIME, total + 1);
   if (rc != CURLE_OK) {
-    failure.text = error_[0] != '\0' ? error_ : curl_easy_strerror(rc);
-    easy_ = nullptr;
+    failure.text = w.error[0] != '\0' ? w.error : curl_easy_strerror(rc);
+    w.easy = nullptr;
     return false;
   }
-  lastActivity_ = Clock::now();
+  w.lastActivity = Clock::now();
   return true;
 }
 
 Outcome Transfer::Finish(CURLcode result) {
+  Wire& w = *wire_;
   Outcome out;
   if (result != CURLE_OK) {
-    if (!stalled_.empty()) {
-      out.text = std::move(stalled_);
-    } else if (error_[0] != '\0') {
-      out.text = error_;
+    if (!w.stalled.empty()) {
+      out.text = std::move(w.stalled);
+    } else if (w.error[0] != '\0') {
+      out.text = w.error;
     } else {
       out.text = curl_easy_strerror(result);
     }
     return out;
   }
   long code = 0;
-  curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &code);
-  out.headers = std::move(responseHeaders_);
+  curl_easy_getinfo(w.easy, CURLINFO_RESPONSE_CODE, &code);
+  out.headers = std::move(w.headers);
   if (code >= 200 && code < 300) {
     out.success = true;
-    out.text = std::move(response_);
+    out.text = std::move(w.response);
   } else {
     out.text = "HTTP " + std::to_string(code);
-    if (!reason_.empty()) out.text += " " + reason_;
+    if (!w.reason.empty()) out.text += " " + w.reason;
   }
   return out;
 }
 
 std::size_t Transfer::OnBody(char* data, std::size_t size, std::size_t count, void* self) {
-  auto& t = *static_cast<Transfer*>(self);
+  Wire& w = *static_cast<Transfer*>(self)->wire_;
   const std::size_t bytes = size * count;
-  t.lastActivity_ = Clock::now();
-  t.active_ = true;
-  if (t.response_.size() < kMaxKeptBody) {
-    t.response_.append(data, std::min(bytes, kMaxKeptBody - t.response_.size()));
+  w.lastActivity = Clock::now();
+  w.active = true;
+  if (w.response.size() < kMaxKeptBody) {
+    w.response.append(data, std::min(bytes, kMaxKeptBody - w.response.size()));
   }
   return bytes;
 }
@@ -145,8 +192,8 @@ std::size_t Transfer::OnBody(char* data, std::size_t size, std::size_t count, vo
 std::size_t Transfer::OnHeader(char* data, std::size_t size, std::size_t count, void* self) {
   auto& t = *static_cast<Transfer*>(self);
   const std::size_t bytes = size * count;
-  t.lastActivity_ = Clock::now();
-  t.active_ = true;
+  t.wire_->lastActivity = Clock::now();
+  t.wire_->active = true;
   t.HeaderLine(std::string_view(data, bytes));
   return bytes;
 }
@@ -156,19 +203,19 @@ void Transfer::HeaderLine(std::string_view line) {
   if (line.empty()) return;
   if (line.starts_with("HTTP/")) {
     // A new answer (after an interim 1xx one): its headers replace the last.
-    responseHeaders_.clear();
-    reason_.clear();
+    wire_->headers.clear();
+    wire_->reason.clear();
     const auto codeStart = line.find(' ');
     const auto reasonStart =
         codeStart == std::string_view::npos ? codeStart : line.find(' ', codeStart + 1);
-    if (reasonStart != std::string_view::npos) reason_ = Trim(line.substr(reasonStart + 1));
+    if (reasonStart != std::string_view::npos) wire_->reason = Trim(line.substr(reasonStart + 1));
     return;
   }
   const auto colon = line.find(':');
   if (colon == std::string_view::npos) return;
   std::string name = Lower(Trim(line.substr(0, colon)));
   std::string_view value = Trim(line.substr(colon + 1));
-  auto [it, inserted] = responseHeaders_.try_emplace(std::move(name), value);
+  auto [it, inserted] = wire_->headers.try_emplace(std::move(name), value);
   if (!inserted) {
     it->second += ", ";
     it->second += value;
@@ -178,19 +225,20 @@ void Transfer::HeaderLine(std::string_view line) {
 int Transfer::OnProgress(void* self, curl_off_t /*dlTotal*/, curl_off_t /*dlNow*/,
                          curl_off_t /*ulTotal*/, curl_off_t ulNow) {
   auto& t = *static_cast<Transfer*>(self);
+  Wire& w = *t.wire_;
   const auto now = Clock::now();
-  if (ulNow != t.lastUp_) {
-    t.lastUp_ = ulNow;
-    t.lastActivity_ = now;
-    t.active_ = true;
+  if (ulNow != w.lastUp) {
+    w.lastUp = ulNow;
+    w.lastActivity = now;
+    w.active = true;
     return 0;
   }
-  const bool bodyOut = ulNow >= static_cast<curl_off_t>(t.body_.size());
+  const bool bodyOut = ulNow >= static_cast<curl_off_t>(t.bodySize());
   long quiet = bodyOut ? t.timeouts_.receive : t.timeouts_.send;
-  if (!t.active_) quiet += t.timeouts_.connect;
-  if (now - t.lastActivity_ < std::chrono::seconds(quiet)) return 0;
-  t.stalled_ = std::string("Operation timed out: no data ") + (bodyOut ? "received" : "sent") +
-               " for " + std::to_string(bodyOut ? t.timeouts_.receive : t.timeouts_.send) + " s";
+  if (!w.active) quiet += t.timeouts_.connect;
+  if (now - w.lastActivity < std::chrono::seconds(quiet)) return 0;
+  w.stalled = std::string("Operation timed out: no data ") + (bodyOut ? "received" : "sent") +
+              " for " + std::to_string(bodyOut ? t.timeouts_.receive : t.timeouts_.send) + " s";
   return 1;
 }
 

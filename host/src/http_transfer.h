@@ -31,7 +31,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -55,20 +57,63 @@ struct Timeouts {
 
 class Transfer {
  public:
-  Transfer(PluginId owner, std::string url, std::string body, const std::string& contentType,
-           std::vector<std::string> headers, Timeouts timeouts);
-  ~Transfer();
+  using Clock = std::chrono::steady_clock;
+
+  // What a transfer needs only while it is on the wire: the worker keeps one
+  // per slot and reuses them, so a request waiting in the queue (a silent peer
+  // makes many wait) holds no more than its texts.
+  struct Wire {
+    CURL* easy = nullptr;
+    curl_slist* headerList = nullptr;
+    std::string response;
+    std::string reason;
+    std::unordered_map<std::string, std::string> headers;
+    char error[CURL_ERROR_SIZE] = {};
+    Clock::time_point lastActivity;
+    curl_off_t lastUp = 0;
+    bool active = false;  // any byte moved yet
+    std::string stalled;  // set when the quiet time ran out
+
+    Wire() = default;
+    ~Wire();
+    Wire(const Wire&) = delete;
+    Wire& operator=(const Wire&) = delete;
+    // Forgets the last transfer (its easy handle was reset or cleaned up).
+    void Clear();
+  };
+
+  Transfer() = default;
+  // Not a request: the order, queued behind `owner`'s requests, to abort them.
+  static std::unique_ptr<Transfer> Cancellation(PluginId owner);
   Transfer(const Transfer&) = delete;
   Transfer& operator=(const Transfer&) = delete;
 
+  bool IsCancellation() const { return cancellation_; }
+  // The request's number and the slot its completion callback waits in.
   std::uint64_t id() const { return id_; }
-  void set_id(std::uint64_t id) { id_ = id; }
+  std::uint32_t slot() const { return slot_; }
+  void set_ticket(std::uint64_t id, std::uint32_t slot) {
+    id_ = id;
+    slot_ = slot;
+  }
   PluginId owner() const { return owner_; }
-  CURL* easy() const { return easy_; }
+  CURL* easy() const { return wire_ ? wire_->easy : nullptr; }
 
-  // Configures a fresh or reset easy handle for this request. On failure the
-  // outcome to report is returned in `failure` and the handle stays unused.
-  bool Attach(CURL* easy, Outcome& failure);
+  // The link in the request service's hand-over queue and spare list.
+  Transfer* next = nullptr;
+
+  // Takes a request: the texts are copied into one buffer of the transfer's
+  // own, the headers into its list. A transfer that was used before keeps its
+  // buffers, so a reused one copies without allocating.
+  void Assign(PluginId owner, std::string_view url, std::string_view body,
+              std::string_view contentType, std::vector<std::string>&& headers, Timeouts timeouts);
+  // Configures a fresh or reset easy handle for this request, with `wire` for
+  // its state on the wire. On failure the outcome to report is returned in
+  // `failure` and the handle stays unused.
+  bool Attach(CURL* easy, std::unique_ptr<Wire> wire, Outcome& failure);
+  // Gives the wire state back, cleared, once the easy handle was reset or
+  // cleaned up (null when the transfer never had one).
+  std::unique_ptr<Wire> TakeWire();
   // Builds the outcome once libcurl has finished with `result`.
   Outcome Finish(CURLcode result);
 
@@ -76,34 +121,29 @@ class Transfer {
   static Timeouts Effective(Timeouts requested);
 
  private:
-  using Clock = std::chrono::steady_clock;
-
   static std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* self);
   static std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* self);
   static int OnProgress(void* self, curl_off_t dlTotal, curl_off_t dlNow, curl_off_t ulTotal,
                         curl_off_t ulNow);
 
   void HeaderLine(std::string_view line);
+  const char* url() const { return texts_.data(); }
+  const char* contentTypeHeader() const { return texts_.data() + headerAt_; }
+  const char* body() const { return texts_.data() + bodyAt_; }
+  std::size_t bodySize() const { return texts_.size() - bodyAt_; }
 
   std::uint64_t id_ = 0;
-  PluginId owner_;
-  std::string url_;
-  std::string body_;
-  std::string contentTypeHeader_;
+  std::uint32_t slot_ = 0;
+  PluginId owner_ = 0;
+  bool cancellation_ = false;
+  // URL, NUL, "Content-Type: ..." header, NUL, body: one allocation.
+  std::string texts_;
+  std::size_t urlSize_ = 0;
+  std::size_t headerAt_ = 0;
+  std::size_t bodyAt_ = 0;
   std::vector<std::string> headers_;
-  curl_slist* headerList_ = nullptr;
-  Timeouts timeouts_;  // seconds, defaults applied
-  CURL* easy_ = nullptr;
-
-  std::string response_;
-  std::string reason_;
-  std::unordered_map<std::string, std::string> responseHeaders_;
-  char error_[CURL_ERROR_SIZE] = {};
-
-  Clock::time_point lastActivity_;
-  curl_off_t lastUp_ = 0;
-  bool active_ = false;  // any byte moved yet
-  std::string stalled_;  // set when the quiet time ran out
+  Timeouts timeouts_{};  // seconds, defaults applied
+  std::unique_ptr<Wire> wire_;
 };
 
 }  // namespace qbhost::detail

@@ -2,8 +2,10 @@
 // constructors. The host's rule: what cannot be represented in the target
 // encoding (a lone surrogate, a malformed UTF-8 sequence) becomes one "?".
 
+#include <cstdint>
 #include <cstring>
 #include <new>
+#include <type_traits>
 
 #include "host_internal.h"
 #include "qbhost/standin.h"
@@ -41,21 +43,51 @@ bool IsLow(char32_t u) {
   return u >= 0xDC00 && u <= 0xDFFF;
 }
 
-// Walks UTF-16 code points; a lone surrogate yields '?'.
-template <class Emit>
-void WalkUtf16(const EngineChar* src, std::int32_t len, Emit emit) {
-  for (std::int32_t i = 0; i < len; ++i) {
+// Length of the run of ASCII units (below 0x80) at the start of src[0, len).
+// Chat lines are mostly ASCII: 16 bytes at a time are tested in two 64-bit
+// words against the bits a non-ASCII unit sets, the last few one by one.
+template <class Unit>
+std::int32_t AsciiRun(const Unit* src, std::int32_t len) {
+  constexpr std::uint64_t kNonAscii =
+      sizeof(Unit) == 1 ? 0x8080808080808080ULL : 0xFF80FF80FF80FF80ULL;
+  constexpr std::int32_t kPerWord = 8 / sizeof(Unit);
+  std::int32_t i = 0;
+  for (; i + 2 * kPerWord <= len; i += 2 * kPerWord) {
+    std::uint64_t a;
+    std::uint64_t b;
+    std::memcpy(&a, src + i, sizeof a);
+    std::memcpy(&b, src + i + kPerWord, sizeof b);
+    if (((a | b) & kNonAscii) != 0) break;
+  }
+  while (i < len && static_cast<std::make_unsigned_t<Unit>>(src[i]) < 0x80) ++i;
+  return i;
+}
+
+// Walks UTF-16 text: each run of ASCII units goes to `ascii(first, count)` in
+// one piece, every other code point to `emit`; a lone surrogate yields '?'.
+// Either may return false to stop the walk, which then returns false.
+template <class Ascii, class Emit>
+bool WalkUtf16(const EngineChar* src, std::int32_t len, Ascii ascii, Emit emit) {
+  for (std::int32_t i = 0; i < len;) {
+    const std::int32_t run = AsciiRun(src + i, len - i);
+    if (run > 0) {
+      if (!ascii(src + i, run)) return false;
+      i += run;
+      if (i == len) break;
+    }
     char32_t u = static_cast<char16_t>(src[i]);
+    char32_t cp = u;
     if (IsHigh(u) && i + 1 < len && IsLow(static_cast<char16_t>(src[i + 1]))) {
       char32_t low = static_cast<char16_t>(src[i + 1]);
-      emit(0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
+      cp = 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00);
       ++i;
     } else if (IsHigh(u) || IsLow(u)) {
-      emit(U'?');
-    } else {
-      emit(u);
+      cp = U'?';
     }
+    if (!emit(cp)) return false;
+    ++i;
   }
+  return true;
 }
 
 // Decodes one UTF-8 sequence at src[i]; returns its length, or 0 when the byte
@@ -88,20 +120,28 @@ int DecodeUtf8(const unsigned char* src, std::int32_t len, std::int32_t i, char3
   return n;
 }
 
-template <class Emit>
-void WalkUtf8(const char* src, std::int32_t len, Emit emit) {
+// Walks UTF-8 text the same way: ASCII runs in one piece, each other
+// sequence decoded, each malformed byte as '?'.
+template <class Ascii, class Emit>
+bool WalkUtf8(const char* src, std::int32_t len, Ascii ascii, Emit emit) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(src);
   for (std::int32_t i = 0; i < len;) {
+    const std::int32_t run = AsciiRun(src + i, len - i);
+    if (run > 0) {
+      if (!ascii(src + i, run)) return false;
+      i += run;
+      if (i == len) break;
+    }
     char32_t cp = 0;
     int n = DecodeUtf8(bytes, len, i, cp);
     if (n == 0) {
-      emit(U'?');
-      ++i;
-    } else {
-      emit(cp);
-      i += n;
+      cp = U'?';
+      n = 1;
     }
+    if (!emit(cp)) return false;
+    i += n;
   }
+  return true;
 }
 
 int Utf16Units(char32_t cp) {
@@ -118,37 +158,86 @@ namespace UE::Core::Private {
 std::int32_t GetConvertedLength(const char* /*destTag*/, const EngineChar* src,
                                 std::int32_t srcLen) {
   std::int32_t n = 0;
-  WalkUtf16(src, srcLen, [&](char32_t cp) { n += Utf8Units(cp); });
+  WalkUtf16(
+      src, srcLen,
+      [&](const EngineChar*, std::int32_t run) {
+        n += run;
+        return true;
+      },
+      [&](char32_t cp) {
+        n += Utf8Units(cp);
+        return true;
+      });
   return n;
 }
 
 std::int32_t GetConvertedLength(const EngineChar* /*destTag*/, const char* src,
                                 std::int32_t srcLen) {
   std::int32_t n = 0;
-  WalkUtf8(src, srcLen, [&](char32_t cp) { n += Utf16Units(cp); });
+  WalkUtf8(
+      src, srcLen,
+      [&](const char*, std::int32_t run) {
+        n += run;
+        return true;
+      },
+      [&](char32_t cp) {
+        n += Utf16Units(cp);
+        return true;
+      });
   return n;
 }
 
+// One pass: the room left is checked before each piece is written, so nothing
+// is written past destLen; a destination found too small holds part of the
+// text and the result is null.
 char* Convert(char* dest, std::int32_t destLen, const EngineChar* src, std::int32_t srcLen) {
-  if (GetConvertedLength(dest, src, srcLen) > destLen) return nullptr;
+  std::int64_t room = destLen;
   char* out = dest;
-  WalkUtf16(src, srcLen, [&](char32_t cp) { out += EncodeUtf8(cp, out); });
-  return dest;
+  const bool fits = WalkUtf16(
+      src, srcLen,
+      [&](const EngineChar* run, std::int32_t count) {
+        if (count > room) return false;
+        for (std::int32_t k = 0; k < count; ++k) out[k] = static_cast<char>(run[k]);
+        out += count;
+        room -= count;
+        return true;
+      },
+      [&](char32_t cp) {
+        if (Utf8Units(cp) > room) return false;
+        const int written = EncodeUtf8(cp, out);
+        out += written;
+        room -= written;
+        return true;
+      });
+  return fits ? dest : nullptr;
 }
 
 EngineChar* Convert(EngineChar* dest, std::int32_t destLen, const char* src, std::int32_t srcLen) {
-  if (GetConvertedLength(dest, src, srcLen) > destLen) return nullptr;
+  std::int64_t room = destLen;
   EngineChar* out = dest;
-  WalkUtf8(src, srcLen, [&](char32_t cp) {
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      *out++ = static_cast<EngineChar>(0xD800 + (cp >> 10));
-      *out++ = static_cast<EngineChar>(0xDC00 + (cp & 0x3FF));
-    } else {
-      *out++ = static_cast<EngineChar>(cp);
-    }
-  });
-  return dest;
+  const bool fits = WalkUtf8(
+      src, srcLen,
+      [&](const char* run, std::int32_t count) {
+        if (count > room) return false;
+        for (std::int32_t k = 0; k < count; ++k) out[k] = static_cast<EngineChar>(run[k]);
+        out += count;
+        room -= count;
+        return true;
+      },
+      [&](char32_t cp) {
+        const int units = Utf16Units(cp);
+        if (units > room) return false;
+        if (cp >= 0x10000) {
+          cp -= 0x10000;
+          *out++ = static_cast<EngineChar>(0xD800 + (cp >> 10));
+          *out++ = static_cast<EngineChar>(0xDC00 + (cp & 0x3FF));
+        } else {
+          *out++ = static_cast<EngineChar>(cp);
+        }
+        room -= units;
+        return true;
+      });
+  return fits ? dest : nullptr;
 }
 
 }  // namespace UE::Core::Private
@@ -201,8 +290,25 @@ void ConstructUnits(FString* slot, std::u16string_view units) {
   slot->capacity = count;
 }
 
+// Converts straight into the string's own engine block: no UTF-16 copy on
+// the side (the engine's name functions run this at every call).
 void ConstructInto(FString* slot, std::string_view utf8) {
-  ConstructUnits(slot, Utf8ToUtf16(utf8.substr(0, utf8.find('\0'))));
+  utf8 = utf8.substr(0, utf8.find('\0'));
+  slot->data = nullptr;
+  slot->count = 0;
+  slot->capacity = 0;
+  if (utf8.empty()) return;
+  const auto len = static_cast<std::int32_t>(utf8.size());
+  const std::int32_t units = UE::Core::Private::GetConvertedLength(
+      static_cast<const EngineChar*>(nullptr), utf8.data(), len);
+  const std::int32_t count = units + 1;
+  auto* data = static_cast<EngineChar*>(
+      EngineMalloc(static_cast<std::uint64_t>(count) * sizeof(EngineChar), alignof(EngineChar)));
+  UE::Core::Private::Convert(data, units, utf8.data(), len);
+  data[units] = 0;
+  slot->data = data;
+  slot->count = count;
+  slot->capacity = count;
 }
 
 HostString::HostString(std::string_view utf8) {

@@ -1,5 +1,6 @@
 #include "webhook/post_json.h"
 
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -27,12 +28,19 @@ struct LogFailure {
 
 void PostJson(const std::string& path, const nlohmann::json& body) {
   if (!PluginState.enabled) return;
-  const std::string url = PluginState.webhookBaseUrl + path;
-  std::vector<std::string> headers{"Authorization: Bearer " + PluginState.token};
+  // Each text is built in a buffer of its final size, and the header goes into
+  // the list without a copy.
+  std::string url;
+  url.reserve(PluginState.webhookBaseUrl.size() + path.size());
+  url.append(PluginState.webhookBaseUrl).append(path);
+  static constexpr std::string_view kBearer = "Authorization: Bearer ";
+  std::vector<std::string> headers(1);
+  headers[0].reserve(kBearer.size() + PluginState.token.size());
+  headers[0].append(kBearer).append(PluginState.token);
   auto& requests = API::Requests::Get();
   const std::string data = body.dump();
   const API::Requests::Callback completion(LogFailure{path});
+  static const std::string kContentType("application/json");
   // The result is not examined: a refused request is as silent as the host makes it.
-  requests.CreatePostRequest(url, completion, data, "application/json", std::move(headers), 5, 5,
-                             5);
+  requests.CreatePostRequest(url, completion, data, kContentType, std::move(headers), 5, 5, 5);
 }
