@@ -13,6 +13,8 @@
 #include "bridge/base64.h"
 #include "support/base64_encode.h"
 
+using namespace qb;
+
 namespace {
 
 std::string Payload(std::int64_t base64Bytes) {

@@ -41,7 +41,7 @@ inline CountingSink& QuietLog() {
   static CountingSink* sink = [] {
     auto counting = std::make_shared<CountingSink>();
     qbhost::SetLogSinks({counting});
-    PluginLog::Instance().Create("QuellmoorBridge");
+    qb::PluginLog::Instance().Create("QuellmoorBridge");
     return counting.get();  // the host's sink list keeps it alive
   }();
   return *sink;
@@ -50,11 +50,11 @@ inline CountingSink& QuietLog() {
 // The plug-in active against `baseUrl`, as LoadConfig would leave it.
 inline void Activate(const std::string& baseUrl) {
   QuietLog();
-  PluginState = PluginConfig{true, baseUrl, "geheim", kMap, "1.0"};
+  qb::PluginState = qb::PluginConfig{true, baseUrl, "geheim", kMap, "1.0"};
 }
 
 inline void Deactivate() {
-  PluginState = PluginConfig{};
+  qb::PluginState = qb::PluginConfig{};
 }
 
 // A chat line of exactly 100 UTF-16 units (two of them umlauts): what a player

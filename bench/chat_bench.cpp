@@ -35,6 +35,8 @@
 #include "qbhost/requests.h"
 #include "support/http_receiver.h"
 
+using namespace qb;
+
 namespace {
 
 constexpr std::int64_t kBatch = 256;              // calls between two catch-ups

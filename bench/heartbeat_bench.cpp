@@ -25,6 +25,8 @@
 #include "qbhost/requests.h"
 #include "support/http_receiver.h"
 
+using namespace qb;
+
 namespace {
 
 std::atomic<std::uint64_t> newCalls{0};

@@ -8,6 +8,8 @@
 #include "game/engine.h"
 #include "qbhost/standin.h"
 
+using namespace qb;
+
 namespace {
 
 std::string Text(std::size_t units) {

@@ -14,6 +14,8 @@
 #include "qbhost/sinks.h"
 #include "qbhost/standin.h"
 
+using namespace qb;
+
 namespace {
 
 struct Fixture {

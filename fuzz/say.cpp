@@ -18,6 +18,8 @@
 #include "qbhost/sinks.h"
 #include "support/base64_encode.h"
 
+using namespace qb;
+
 namespace {
 
 struct Fixture {

@@ -11,6 +11,8 @@
 
 #include "bridge/base64.h"
 
+using namespace qb;
+
 TEST(Base64FirstUse, ConcurrentFirstCallsAllSeeTheFinishedTable) {
   constexpr int kThreads = 8;
   std::latch start(kThreads);

@@ -9,6 +9,8 @@
 #include "bridge/base64.h"
 #include "support/base64_encode.h"
 
+using namespace qb;
+
 namespace {
 
 using namespace std::string_literals;

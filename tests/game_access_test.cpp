@@ -3,6 +3,8 @@
 #include "game/engine.h"
 #include "support/world.h"
 
+using namespace qb;
+
 namespace {
 
 class GameAccess : public qbtest::WorldTest {};

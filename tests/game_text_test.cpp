@@ -7,6 +7,8 @@
 #include "game/engine.h"
 #include "support/harness.h"
 
+using namespace qb;
+
 namespace {
 
 // An engine string whose buffer holds exactly `units` (count = units.size()),

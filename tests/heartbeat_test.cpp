@@ -17,6 +17,8 @@
 #include "bridge/heartbeat.h"
 #include "support/receiver_test.h"
 
+using namespace qb;
+
 namespace {
 thread_local std::uint64_t newCalls = 0;
 }  // namespace

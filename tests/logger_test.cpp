@@ -7,6 +7,8 @@
 #include "plugin/plugin_log.h"
 #include "support/harness.h"
 
+using namespace qb;
+
 namespace {
 
 class Logger : public qbtest::HostTest {};

@@ -15,6 +15,8 @@
 #include "support/base64_encode.h"
 #include "support/world.h"
 
+using namespace qb;
+
 namespace {
 
 constexpr std::int32_t kPacketId = 31;

@@ -9,6 +9,8 @@
 #include <stdlib.h>
 #endif
 
+namespace qb {
+
 namespace {
 
 using DecodeTable = std::array<std::int32_t, 256>;
@@ -103,3 +105,5 @@ std::optional<std::string> DecodeBase64(std::string_view text) {
   out.resize(static_cast<std::size_t>(o - out.data()));
   return out;
 }
+
+}  // namespace qb

@@ -15,4 +15,8 @@
 #include <string>
 #include <string_view>
 
+namespace qb {
+
 std::optional<std::string> DecodeBase64(std::string_view text);
+
+}  // namespace qb

@@ -18,6 +18,8 @@
 #include "plugin/plugin_log.h"
 #include "webhook/post_json.h"
 
+namespace qb {
+
 namespace {
 
 std::string SenderName(AShooterPlayerController* controller) {
@@ -61,3 +63,5 @@ bool OnChatMessage(AShooterPlayerController* controller, FString* message, int m
   }
   return false;
 }
+
+}  // namespace qb

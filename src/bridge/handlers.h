@@ -6,6 +6,8 @@
 
 #include "plugin/host.h"
 
+namespace qb {
+
 // Chat callback: forwards players' chat lines to "/plugin/chat". Always false.
 bool OnChatMessage(AShooterPlayerController* controller, FString* message, int mode,
                    int senderPlatform, bool spamCheck, bool commandExecuted);
@@ -15,3 +17,5 @@ void OnSayCommand(RCONClientConnection* connection, RCONPacket* packet, UWorld* 
 
 // Timer callback: at most one heartbeat every 25 s to "/plugin/heartbeat".
 void OnHeartbeat();
+
+}  // namespace qb

@@ -22,6 +22,8 @@
 #include "qb/version.h"
 #include "webhook/post_json.h"
 
+namespace qb {
+
 constinit std::int64_t lastHeartbeat = 0;
 
 namespace {
@@ -67,3 +69,5 @@ void OnHeartbeat() {
   const auto now = std::chrono::steady_clock::now().time_since_epoch();
   HeartbeatTick(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count());
 }
+
+}  // namespace qb

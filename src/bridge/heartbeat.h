@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+namespace qb {
+
 // Nanoseconds of the steady clock at the last due tick; 0: none yet. Zero with
 // every fresh load of the library; only the heartbeat writes it.
 extern std::int64_t lastHeartbeat;
@@ -14,3 +16,5 @@ extern std::int64_t lastHeartbeat;
 // since the last due tick. A tick that is not due allocates nothing and calls
 // no host operation.
 void HeartbeatTick(std::int64_t nowNs);
+
+}  // namespace qb

@@ -8,6 +8,8 @@
 
 #include <string>
 
+namespace qb {
+
 struct PluginConfig {
   bool enabled = true;
   std::string webhookBaseUrl;
@@ -24,3 +26,5 @@ extern PluginConfig PluginState;
 std::string ConfigFilePath();
 
 void LoadConfig();
+
+}  // namespace qb

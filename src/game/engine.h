@@ -10,6 +10,8 @@
 
 #include "plugin/host.h"
 
+namespace qb {
+
 // Engine heap, through "FMemory.Malloc/Realloc/Free" looked up by name.
 // A null block allocates (the alignment is then left to the engine's default).
 void* EngineRealloc(void* block, std::uint64_t size, std::uint32_t alignment);
@@ -32,3 +34,5 @@ FString& PlayerNamePrivateOf(APlayerState* playerState);
 TArray<FWeakObjectPtr>& PlayerControllerListOf(UWorld* world);
 // The controller a weak reference points to, or null when it is gone.
 AShooterPlayerController* ResolveWeak(const FWeakObjectPtr& reference);
+
+}  // namespace qb

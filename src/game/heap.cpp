@@ -6,6 +6,8 @@
 
 #include "game/engine.h"
 
+namespace qb {
+
 void* EngineRealloc(void* block, std::uint64_t size, std::uint32_t alignment) {
   if (block == nullptr) {
     // A fresh block takes the engine's default alignment (0), whatever was asked.
@@ -25,3 +27,5 @@ void EngineFree(void* block) {
   static const std::string kFree("FMemory.Free(void*)");
   reinterpret_cast<Free>(GetAddress(kFree))(block);
 }
+
+}  // namespace qb

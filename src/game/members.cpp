@@ -8,6 +8,8 @@
 
 #include "game/engine.h"
 
+namespace qb {
+
 FString* PlayerCharacterNameOf(AShooterPlayerController* controller, FString* result) {
   // The name comes back by value: the engine constructs it in the caller's slot
   // and returns the slot's address.
@@ -40,3 +42,5 @@ AShooterPlayerController* ResolveWeak(const FWeakObjectPtr& reference) {
   auto fn = reinterpret_cast<Fn>(GetAddress(kName));
   return reinterpret_cast<AShooterPlayerController*>(fn(&copy, false));
 }
+
+}  // namespace qb

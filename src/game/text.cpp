@@ -17,6 +17,8 @@
 
 #include "game/engine.h"
 
+namespace qb {
+
 namespace {
 
 // Destination of one conversion: `units` target units including the terminator,
@@ -98,3 +100,5 @@ FString ToFString(std::string text) {
   // The host's constructor copies the text into a buffer of the result's own.
   return FString(static_cast<const EngineChar*>(buffer.data()));
 }
+
+}  // namespace qb

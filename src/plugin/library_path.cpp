@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+namespace qb {
+
 std::string OwnLibraryPath() {
   // FROM_ADDRESS | UNCHANGED_REFCOUNT: the module that holds this function,
   // without pinning it.
@@ -21,11 +23,15 @@ std::string OwnLibraryPath() {
   return out;
 }
 
+}  // namespace qb
+
 #else
 
 #include <dlfcn.h>
 
 #include <filesystem>
+
+namespace qb {
 
 std::string OwnLibraryPath() {
   // dladdr names the object that holds this function: QuellmoorBridge.so when
@@ -37,5 +43,7 @@ std::string OwnLibraryPath() {
   }
   return std::filesystem::absolute(info.dli_fname).string();
 }
+
+}  // namespace qb
 
 #endif

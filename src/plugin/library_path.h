@@ -8,4 +8,8 @@
 
 #include <string>
 
+namespace qb {
+
 std::string OwnLibraryPath();
+
+}  // namespace qb

@@ -4,6 +4,8 @@
 
 #include "plugin/host.h"
 
+namespace qb {
+
 namespace {
 
 // spdlog's own set_pattern would install the pattern in every sink the logger
@@ -49,3 +51,5 @@ void PluginLog::Create(const std::string& name) {
   logger->flush_on(spdlog::level::info);
   logger_ = std::move(logger);
 }
+
+}  // namespace qb

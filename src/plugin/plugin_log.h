@@ -16,6 +16,8 @@
 
 #include <spdlog/logger.h>
 
+namespace qb {
+
 class PluginLog {
  public:
   static constexpr const char* kPattern = "%D %R [%n][%l] %v";
@@ -29,3 +31,5 @@ class PluginLog {
   PluginLog() = default;
   std::shared_ptr<spdlog::logger> logger_;
 };
+
+}  // namespace qb

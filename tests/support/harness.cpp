@@ -38,7 +38,7 @@ void HostTest::SetUp() {
   qbhost::SetLogSinks({sink_});
   root_ = std::make_unique<TempDir>();
   qbhost::SetCurrentDir(root_->path().string());
-  PluginState = PluginConfig{};
+  qb::PluginState = qb::PluginConfig{};
 }
 
 void HostTest::TearDown() {
@@ -47,15 +47,15 @@ void HostTest::TearDown() {
   qbhost::SetRequestFault(qbhost::RequestFault::None);
   qbhost::FailNthAllocation(0);
   qbhost::ResetRegistry();
-  PluginState = PluginConfig{};
+  qb::PluginState = qb::PluginConfig{};
   EXPECT_EQ(qbhost::Heap().liveBlocks, heapAtStart_.liveBlocks) << "engine-heap blocks leaked";
   EXPECT_EQ(qbhost::Heap().liveBytes, heapAtStart_.liveBytes);
 }
 
 void HostTest::LoadWith(const std::string& configText) {
   WriteConfig(root_->path(), configText);
-  PluginLog::Instance().Create("QuellmoorBridge");
-  LoadConfig();
+  qb::PluginLog::Instance().Create("QuellmoorBridge");
+  qb::LoadConfig();
 }
 
 }  // namespace qbtest

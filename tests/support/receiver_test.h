@@ -36,7 +36,7 @@ class ReceiverTest : public WorldTest {
                              {"map", map},
                              {"serverVersion", serverVersion}};
     LoadWith(config.dump());
-    ASSERT_TRUE(PluginState.enabled);
+    ASSERT_TRUE(qb::PluginState.enabled);
     sink_->Clear();
   }
   void Activate() { Activate(receiver_.BaseUrl()); }
