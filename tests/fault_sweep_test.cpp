@@ -1,9 +1,11 @@
 // Faults at the plug-in's boundary with the host, driven the way the host
-// drives the loaded library: every engine allocation of one chat message, one
-// heartbeat and one say command fails in turn, and the request service refuses
-// or throws. Nothing may escape to the host, no engine block may leak, and the
-// RCON client always gets its one answer. Also: requests still in flight or
-// finished but undelivered when the plug-in is unloaded never call back.
+// drives the loaded library: every engine allocation of either entry, of one
+// chat message, one heartbeat and one say command fails in turn, and the
+// request service refuses or throws. Nothing may escape to the host, no engine block may leak, and
+// the RCON client always gets its one answer. Also: requests still in flight or finished but
+// undelivered when the plug-in is unloaded never call back.
+
+#include <dlfcn.h>
 
 #include <chrono>
 #include <string>
@@ -68,6 +70,23 @@ class Faults : public qbtest::PluginLibraryTest {
     return contained;
   }
 
+  // Calls an entry of the opened library as the host does; false if anything
+  // escaped it.
+  bool CallContained(const char* entry) {
+    auto* fn = reinterpret_cast<void (*)()>(dlsym(handle_, entry));
+    if (fn == nullptr) {
+      ADD_FAILURE() << entry << ": " << dlerror();
+      return false;
+    }
+    qbhost::PluginScope scope(qbtest::kPlugin);
+    try {
+      fn();
+    } catch (...) {
+      return false;
+    }
+    return true;
+  }
+
   bool faultFired_ = false;
 
   qbtest::HttpReceiver receiver_;
@@ -90,6 +109,71 @@ TEST_F(Faults, EveryFailedEngineAllocationIsContained) {
   }
   EXPECT_GT(n, 5u) << "the sweep should have met several allocations";
   EXPECT_LT(n, 500u);
+}
+
+// Each engine allocation of Plugin_Init, then of Plugin_Unload, fails in turn.
+// Nothing reaches the host; a failed start leaves the plug-in inactive with
+// one error line, a failed unload still removes every handler it can; nothing
+// leaks.
+TEST_F(Faults, AFailedEngineAllocationInEitherEntryIsContained) {
+  const std::string notConfigured = "QuellmoorBridge ist nicht konfiguriert.";
+  for (const bool inInit : {true, false}) {
+    std::uint64_t n = 1;
+    for (; n < 100; ++n) {
+      SCOPED_TRACE((inInit ? "Plugin_Init, allocation " : "Plugin_Unload, allocation ") +
+                   std::to_string(n));
+      const auto heapBefore = qbhost::Heap();
+      sink_->Clear();
+      handle_ = dlopen(library_.c_str(), RTLD_NOW | RTLD_LOCAL);
+      ASSERT_NE(handle_, nullptr) << dlerror();
+
+      qbhost::FailNthAllocation(inInit ? n : 0);
+      EXPECT_TRUE(CallContained("Plugin_Init"));
+      const bool initFailed = inInit && !qbhost::AllocationFaultArmed();
+      qbhost::FailNthAllocation(0);
+      ASSERT_FALSE(Messages(*sink_).empty());
+      EXPECT_EQ(Messages(*sink_).back(),
+                initFailed ? "[QuellmoorBridge] Laden fehlgeschlagen: std::bad_alloc - Plugin "
+                             "bleibt inaktiv."
+                           : "[QuellmoorBridge] geladen (aktiv: true).");
+      {  // Working, or inactive where the say command got registered at all.
+        qbhost::HostRconPacket packet(
+            41, qbhost::kRconExecOrAuthResponse,
+            "quellmoorsay " + qbtest::EncodeBase64(R"({"message":"Hallo"})"));
+        if (qbhost::DispatchRcon(connection_, packet.get(), world_, true)) {
+          EXPECT_EQ(qbhost::SentReplies(connection_).back().body,
+                    initFailed ? notConfigured : "OK");
+        } else {
+          EXPECT_TRUE(initFailed) << "a working start registers the say command";
+        }
+      }
+
+      const auto linesBefore = sink_->Texts().size();
+      qbhost::FailNthAllocation(inInit ? 0 : n);
+      EXPECT_TRUE(CallContained("Plugin_Unload"));
+      const bool unloadFailed = !inInit && !qbhost::AllocationFaultArmed();
+      qbhost::FailNthAllocation(0);
+      std::size_t stillRegistered = 0;
+      for (auto kind :
+           {qbhost::CommandKind::Chat, qbhost::CommandKind::Rcon, qbhost::CommandKind::Timer}) {
+        stillRegistered += qbhost::RegisteredIds(kind).size();
+      }
+      EXPECT_EQ(stillRegistered, unloadFailed ? 1u : 0u);
+      if (unloadFailed) {
+        EXPECT_EQ(Messages(*sink_).back(),
+                  "[QuellmoorBridge] Entladen fehlgeschlagen: std::bad_alloc");
+      } else {
+        EXPECT_EQ(sink_->Texts().size(), linesBefore) << "unload writes nothing";
+      }
+      qbhost::ForgetPlugin(qbtest::kPlugin);
+      ASSERT_EQ(dlclose(handle_), 0) << dlerror();
+      handle_ = nullptr;
+      EXPECT_EQ(qbhost::Heap().liveBlocks, heapBefore.liveBlocks) << "leak";
+      if (!initFailed && !unloadFailed) break;  // the fault lay past the last allocation
+    }
+    EXPECT_GT(n, 3u) << "each entry builds three ids on the engine heap";
+    EXPECT_LT(n, 100u);
+  }
 }
 
 TEST_F(Faults, ARefusingOrThrowingRequestServiceIsContained) {
