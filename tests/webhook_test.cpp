@@ -11,6 +11,8 @@
 #include "support/receiver_test.h"
 #include "webhook/post_json.h"
 
+using namespace qb;
+
 namespace {
 
 using ::testing::ElementsAre;
@@ -91,12 +93,32 @@ TEST_F(Webhook, ARefusedConnectionGivesOneWarningNamingThePath) {
   EXPECT_GT(warnings[0].size(), prefix.size()) << "the reason is missing";
 }
 
-TEST_F(Webhook, AHandOverTheServiceRefusesLogsNothing) {
+// A refused hand-over never calls back: the plug-in's own line is all the
+// admin gets, once per request.
+TEST_F(Webhook, AHandOverTheServiceRefusesGivesOneWarningNamingThePath) {
   Activate();
   qbhost::SetRequestFault(qbhost::RequestFault::Refuse);
   EXPECT_FALSE(Say(Join("spieler", "Ada"), "Hallo"));
+  PostJson("/plugin/heartbeat", {{"map", ""}});
   Settle();
-  EXPECT_THAT(sink_->Texts(), IsEmpty());
+  EXPECT_THAT(Warnings(),
+              ElementsAre("[QuellmoorBridge] POST /plugin/chat fehlgeschlagen: Anfrage vom Host "
+                          "abgelehnt",
+                          "[QuellmoorBridge] POST /plugin/heartbeat fehlgeschlagen: Anfrage vom "
+                          "Host abgelehnt"));
+  EXPECT_EQ(sink_->Texts().size(), 2u);
+  EXPECT_THAT(receiver_.Posts(), IsEmpty());
+}
+
+// The host refuses a header holding CR, LF or NUL: a token that reached it
+// would lose every request, and now says so.
+TEST_F(Webhook, ATokenTheHostRefusesIsNotLostSilently) {
+  Activate();
+  PluginState.token = "geheim\r\nX-Extra: 1";  // past the loader, which rejects it
+  PostJson("/plugin/chat", {{"message", "Hallo"}});
+  Settle();
+  EXPECT_THAT(Warnings(), ElementsAre("[QuellmoorBridge] POST /plugin/chat fehlgeschlagen: "
+                                      "Anfrage vom Host abgelehnt"));
   EXPECT_THAT(receiver_.Posts(), IsEmpty());
 }
 

@@ -9,6 +9,8 @@
 #include "plugin/host.h"
 #include "plugin/plugin_log.h"
 
+namespace qb {
+
 namespace {
 
 // Owns its own copy of the path and nothing else, so it stays valid for as
@@ -23,6 +25,8 @@ struct LogFailure {
                                          text);
   }
 };
+
+constexpr const char* kRefused = "Anfrage vom Host abgelehnt";
 
 }  // namespace
 
@@ -41,6 +45,13 @@ void PostJson(const std::string& path, const nlohmann::json& body) {
   const std::string data = body.dump();
   const API::Requests::Callback completion(LogFailure{path});
   static const std::string kContentType("application/json");
-  // The result is not examined: a refused request is as silent as the host makes it.
-  requests.CreatePostRequest(url, completion, data, kContentType, std::move(headers), 5, 5, 5);
+  // A refused request never calls back: without this line it would vanish
+  // without a word.
+  if (!requests.CreatePostRequest(url, completion, data, kContentType, std::move(headers), 5, 5,
+                                  5)) {
+    PluginLog::Instance().Logger()->warn("[QuellmoorBridge] POST {} fehlgeschlagen: {}", path,
+                                         kRefused);
+  }
 }
+
+}  // namespace qb

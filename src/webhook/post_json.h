@@ -11,11 +11,16 @@
 //
 // Does nothing while the plug-in is inactive. A failed request is logged later
 // by the completion callback ("[QuellmoorBridge] POST <path> fehlgeschlagen:
-// <text>"); nothing is reported to the caller. Throws what serialisation
-// throws (invalid UTF-8 in a string) before anything is handed over.
+// <text>"), one the request service refuses at once with the same line and
+// the reason "Anfrage vom Host abgelehnt"; nothing is reported to the caller. Throws what
+// serialisation throws (invalid UTF-8 in a string) before anything is handed over.
 
 #include <string>
 
 #include <nlohmann/json.hpp>
 
+namespace qb {
+
 void PostJson(const std::string& path, const nlohmann::json& body);
+
+}  // namespace qb
