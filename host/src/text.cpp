@@ -2,8 +2,10 @@
 // constructors. The host's rule: what cannot be represented in the target
 // encoding (a lone surrogate, a malformed UTF-8 sequence) becomes one "?".
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <type_traits>
 
@@ -151,12 +153,8 @@ int Utf8Units(char32_t cp) {
   return cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
 }
 
-}  // namespace
-
-namespace UE::Core::Private {
-
-std::int32_t GetConvertedLength(const char* /*destTag*/, const EngineChar* src,
-                                std::int32_t srcLen) {
+// The host's conversion; the exported functions below add the test fault.
+std::int32_t Utf8LengthOf(const EngineChar* src, std::int32_t srcLen) {
   std::int32_t n = 0;
   WalkUtf16(
       src, srcLen,
@@ -171,8 +169,7 @@ std::int32_t GetConvertedLength(const char* /*destTag*/, const EngineChar* src,
   return n;
 }
 
-std::int32_t GetConvertedLength(const EngineChar* /*destTag*/, const char* src,
-                                std::int32_t srcLen) {
+std::int32_t Utf16LengthOf(const char* src, std::int32_t srcLen) {
   std::int32_t n = 0;
   WalkUtf8(
       src, srcLen,
@@ -190,7 +187,7 @@ std::int32_t GetConvertedLength(const EngineChar* /*destTag*/, const char* src,
 // One pass: the room left is checked before each piece is written, so nothing
 // is written past destLen; a destination found too small holds part of the
 // text and the result is null.
-char* Convert(char* dest, std::int32_t destLen, const EngineChar* src, std::int32_t srcLen) {
+char* ConvertToUtf8(char* dest, std::int32_t destLen, const EngineChar* src, std::int32_t srcLen) {
   std::int64_t room = destLen;
   char* out = dest;
   const bool fits = WalkUtf16(
@@ -212,7 +209,8 @@ char* Convert(char* dest, std::int32_t destLen, const EngineChar* src, std::int3
   return fits ? dest : nullptr;
 }
 
-EngineChar* Convert(EngineChar* dest, std::int32_t destLen, const char* src, std::int32_t srcLen) {
+EngineChar* ConvertToUtf16(EngineChar* dest, std::int32_t destLen, const char* src,
+                           std::int32_t srcLen) {
   std::int64_t room = destLen;
   EngineChar* out = dest;
   const bool fits = WalkUtf8(
@@ -240,27 +238,73 @@ EngineChar* Convert(EngineChar* dest, std::int32_t destLen, const char* src, std
   return fits ? dest : nullptr;
 }
 
+std::atomic<qbhost::ConversionFault> conversionFault{qbhost::ConversionFault::None};
+
+std::int32_t ReportedLength(std::int32_t n) {
+  switch (conversionFault.load(std::memory_order_relaxed)) {
+    case qbhost::ConversionFault::NegativeLength:
+      return -1;
+    case qbhost::ConversionFault::HugeLength:
+      return std::numeric_limits<std::int32_t>::max();
+    case qbhost::ConversionFault::LengthOneMore:
+      return n + 1;
+    case qbhost::ConversionFault::LengthOneLess:
+      return n - 1;
+    default:
+      return n;
+  }
+}
+
+template <class Unit>
+Unit* ReportedResult(Unit* converted) {
+  return conversionFault.load(std::memory_order_relaxed) == qbhost::ConversionFault::NullResult
+             ? nullptr
+             : converted;
+}
+
+}  // namespace
+
+namespace UE::Core::Private {
+
+std::int32_t GetConvertedLength(const char* /*destTag*/, const EngineChar* src,
+                                std::int32_t srcLen) {
+  return ReportedLength(Utf8LengthOf(src, srcLen));
+}
+
+std::int32_t GetConvertedLength(const EngineChar* /*destTag*/, const char* src,
+                                std::int32_t srcLen) {
+  return ReportedLength(Utf16LengthOf(src, srcLen));
+}
+
+char* Convert(char* dest, std::int32_t destLen, const EngineChar* src, std::int32_t srcLen) {
+  return ReportedResult(ConvertToUtf8(dest, destLen, src, srcLen));
+}
+
+EngineChar* Convert(EngineChar* dest, std::int32_t destLen, const char* src, std::int32_t srcLen) {
+  return ReportedResult(ConvertToUtf16(dest, destLen, src, srcLen));
+}
+
 }  // namespace UE::Core::Private
 
 namespace qbhost {
 
+void SetConversionFault(ConversionFault fault) {
+  conversionFault.store(fault, std::memory_order_relaxed);
+}
+
 std::string Utf16ToUtf8(std::u16string_view text) {
   const auto* src = reinterpret_cast<const EngineChar*>(text.data());
   auto len = static_cast<std::int32_t>(text.size());
-  std::string out(static_cast<std::size_t>(UE::Core::Private::GetConvertedLength(
-                      static_cast<const char*>(nullptr), src, len)),
-                  '\0');
-  UE::Core::Private::Convert(out.data(), static_cast<std::int32_t>(out.size()), src, len);
+  std::string out(static_cast<std::size_t>(Utf8LengthOf(src, len)), '\0');
+  ConvertToUtf8(out.data(), static_cast<std::int32_t>(out.size()), src, len);
   return out;
 }
 
 std::u16string Utf8ToUtf16(std::string_view text) {
   auto len = static_cast<std::int32_t>(text.size());
-  std::u16string out(static_cast<std::size_t>(UE::Core::Private::GetConvertedLength(
-                         static_cast<const EngineChar*>(nullptr), text.data(), len)),
-                     u'\0');
-  UE::Core::Private::Convert(reinterpret_cast<EngineChar*>(out.data()),
-                             static_cast<std::int32_t>(out.size()), text.data(), len);
+  std::u16string out(static_cast<std::size_t>(Utf16LengthOf(text.data(), len)), u'\0');
+  ConvertToUtf16(reinterpret_cast<EngineChar*>(out.data()), static_cast<std::int32_t>(out.size()),
+                 text.data(), len);
   return out;
 }
 
@@ -299,12 +343,11 @@ void ConstructInto(FString* slot, std::string_view utf8) {
   slot->capacity = 0;
   if (utf8.empty()) return;
   const auto len = static_cast<std::int32_t>(utf8.size());
-  const std::int32_t units = UE::Core::Private::GetConvertedLength(
-      static_cast<const EngineChar*>(nullptr), utf8.data(), len);
+  const std::int32_t units = Utf16LengthOf(utf8.data(), len);
   const std::int32_t count = units + 1;
   auto* data = static_cast<EngineChar*>(
       EngineMalloc(static_cast<std::uint64_t>(count) * sizeof(EngineChar), alignof(EngineChar)));
-  UE::Core::Private::Convert(data, units, utf8.data(), len);
+  ConvertToUtf16(data, units, utf8.data(), len);
   data[units] = 0;
   slot->data = data;
   slot->count = count;

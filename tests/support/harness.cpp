@@ -34,6 +34,7 @@ void HostTest::SetUp() {
   qbhost::SetReadyState(1);
   qbhost::SetCurrentWorld(nullptr);
   qbhost::FailNthAllocation(0);
+  qbhost::SetConversionFault(qbhost::ConversionFault::None);
   sink_ = std::make_shared<qbhost::CaptureSink>();
   qbhost::SetLogSinks({sink_});
   root_ = std::make_unique<TempDir>();
@@ -46,6 +47,7 @@ void HostTest::TearDown() {
   qbhost::ShutdownRequests();
   qbhost::SetRequestFault(qbhost::RequestFault::None);
   qbhost::FailNthAllocation(0);
+  qbhost::SetConversionFault(qbhost::ConversionFault::None);
   qbhost::ResetRegistry();
   qb::PluginState = qb::PluginConfig{};
   EXPECT_EQ(qbhost::Heap().liveBlocks, heapAtStart_.liveBlocks) << "engine-heap blocks leaked";

@@ -42,6 +42,19 @@ QB_STANDIN_API std::u16string Utf8ToUtf16(std::string_view text);
 // Text of an engine string: its units up to the first NUL, never past count.
 QB_STANDIN_API std::string ToUtf8(const FString& text);
 
+// Makes the conversion that plug-ins call (UE::Core::Private) misbehave, in
+// both directions, until switched back to None. The host's own conversions
+// stay correct.
+enum class ConversionFault {
+  None,
+  NegativeLength,  // GetConvertedLength reports -1
+  HugeLength,      // GetConvertedLength reports INT32_MAX
+  LengthOneMore,   // GetConvertedLength reports one unit more than Convert writes
+  LengthOneLess,   // one unit less: Convert then finds the destination too small
+  NullResult,      // Convert returns null although the text fits
+};
+QB_STANDIN_API void SetConversionFault(ConversionFault fault);
+
 // An FString built and released by host code, without the plug-in's FString
 // members: the host constructs it in raw storage and frees its buffer itself.
 class QB_STANDIN_API HostString {
