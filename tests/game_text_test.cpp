@@ -1,5 +1,6 @@
 #include <cstring>
 #include <new>
+#include <stdexcept>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -167,5 +168,55 @@ TEST_F(Text, ConversionReleasesItsBlockWhenItFails) {
   EXPECT_THROW(ToUtf8(source.get()), std::bad_alloc);
   EXPECT_EQ(qbhost::Heap().liveBlocks, live);
 }
+
+// A host conversion that misreports is an error in either direction, for a
+// text in the inline buffer and one in an engine-heap block: never text with
+// a stale or missing tail, never a write outside the buffer, nothing leaked.
+struct ConversionFaultCase {
+  const char* name;
+  qbhost::ConversionFault fault;
+  std::string reason;  // part of the error's text
+};
+
+class FaultyHostConversion : public qbtest::HostTest,
+                             public ::testing::WithParamInterface<ConversionFaultCase> {};
+
+TEST_P(FaultyHostConversion, IsAnError) {
+  const auto& c = GetParam();
+  for (const std::string& text : {std::string("Hallo"), std::string(200, 'x')}) {
+    SCOPED_TRACE(text.size());
+    qbhost::HostString source(text);
+    const auto live = qbhost::Heap().liveBlocks;
+    qbhost::SetConversionFault(c.fault);
+    const auto expectFailure = [&](auto convert) {
+      try {
+        convert();
+        ADD_FAILURE() << "converted in spite of the fault";
+      } catch (const std::runtime_error& e) {
+        const std::string what = e.what();
+        EXPECT_EQ(what.rfind("Textumwandlung des Hosts fehlgeschlagen: ", 0), 0u) << what;
+        EXPECT_NE(what.find(c.reason), std::string::npos) << what;
+      }
+    };
+    expectFailure([&] { return ToUtf8(source.get()); });
+    expectFailure([&] { return ToFString(text); });
+    qbhost::SetConversionFault(qbhost::ConversionFault::None);
+    EXPECT_EQ(qbhost::Heap().liveBlocks, live);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Game, FaultyHostConversion,
+    ::testing::Values(ConversionFaultCase{"negative_length",
+                                          qbhost::ConversionFault::NegativeLength, "Laenge -1"},
+                      ConversionFaultCase{"length_without_room_for_the_terminator",
+                                          qbhost::ConversionFault::HugeLength, "Laenge 2147483647"},
+                      ConversionFaultCase{"fewer_units_than_announced",
+                                          qbhost::ConversionFault::LengthOneMore, " statt "},
+                      ConversionFaultCase{"more_units_than_announced",
+                                          qbhost::ConversionFault::LengthOneLess, "Ziel zu klein"},
+                      ConversionFaultCase{"null_result", qbhost::ConversionFault::NullResult,
+                                          "Ziel zu klein"}),
+    qbtest::ByName());
 
 }  // namespace

@@ -252,6 +252,22 @@ TEST_F(Webhook, ChatFailuresAreCaughtAtTheCallbacksEdge) {
                                       "request service: injected fault"));
 }
 
+TEST_F(Webhook, AFaultyHostConversionDropsTheLineWithAWarning) {
+  Activate();
+  auto* ada = Join("Spieler", "Ada");
+  qbhost::HostString text("Hallo");
+  qbhost::SetConversionFault(qbhost::ConversionFault::LengthOneMore);
+  bool result = true;
+  EXPECT_NO_THROW(result = OnChatMessage(ada, text.ptr(), 0, 0, false, false));
+  qbhost::SetConversionFault(qbhost::ConversionFault::None);
+  EXPECT_FALSE(result);
+  EXPECT_THAT(Warnings(), ElementsAre(StartsWith("[QuellmoorBridge] Chat-Weiterleitung "
+                                                 "fehlgeschlagen: Textumwandlung des Hosts "
+                                                 "fehlgeschlagen: ")));
+  Settle();
+  EXPECT_THAT(receiver_.Posts(), IsEmpty());
+}
+
 TEST_F(Webhook, RequestsOfAForgottenPluginNeverCallBack) {
   constexpr qbhost::PluginId kPlugin = 9;
   qbtest::RawPort silent(qbtest::RawPort::Mode::Silent);
