@@ -1,6 +1,8 @@
 // Any bytes as config.json: the loader writes exactly one line, never throws,
-// and is active only when it said so with the success line.
+// and is active only when it said so with the success line, with a URL and a
+// token free of control bytes.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -56,6 +58,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool saidLoaded = lines[0].level == spdlog::level::info;
   if (saidLoaded != PluginState.enabled) std::abort();
   if (PluginState.enabled && (PluginState.webhookBaseUrl.empty() || PluginState.token.empty())) {
+    std::abort();
+  }
+  // An active plug-in never holds a value the host would refuse in a request.
+  const auto control = [](unsigned char c) { return c < 0x20 || c == 0x7F; };
+  if (PluginState.enabled &&
+      (std::any_of(PluginState.webhookBaseUrl.begin(), PluginState.webhookBaseUrl.end(), control) ||
+       std::any_of(PluginState.token.begin(), PluginState.token.end(), control))) {
     std::abort();
   }
   return 0;
