@@ -216,11 +216,15 @@ INSTANTIATE_TEST_SUITE_P(
         HeaderCase{"ContentType", {}, "application/json\r\nX-Admin: 1"}),
     qbtest::ByName());
 
-TEST_F(RequestService, InjectedFaultsRefuseOrThrowAndNeverCallBack) {
+TEST_F(RequestService, InjectedFaultsRefuseThrowOrDiscardAndNeverCallBack) {
   qbhost::SetRequestFault(qbhost::RequestFault::Refuse);
   EXPECT_FALSE(Post(receiver_.BaseUrl() + "/x", recorder_.Callback()));
   qbhost::SetRequestFault(qbhost::RequestFault::Throw);
   EXPECT_THROW(Post(receiver_.BaseUrl() + "/x", recorder_.Callback()), std::runtime_error);
+  qbhost::SetRequestFault(qbhost::RequestFault::Discard);
+  const auto discarded = qbhost::DiscardedRequests();
+  EXPECT_TRUE(Post(receiver_.BaseUrl() + "/x", recorder_.Callback()));
+  EXPECT_EQ(qbhost::DiscardedRequests(), discarded + 1);
   qbhost::SetRequestFault(qbhost::RequestFault::None);
   EXPECT_EQ(qbhost::PendingRequests(), 0u);
   Settle();

@@ -35,8 +35,9 @@
 //
 // A header (or content type) holding CR, LF or NUL is refused: it could smuggle
 // further headers into the request. Fault injection for tests: Refuse makes
-// CreatePostRequest return false, Throw makes it throw std::runtime_error;
-// neither ever calls back.
+// CreatePostRequest return false, Throw makes it throw std::runtime_error,
+// Discard makes it return true and drop the request at once; none ever calls
+// back.
 
 #include <atomic>
 #include <condition_variable>
@@ -173,6 +174,7 @@ class Service {
   bool Wait(std::chrono::milliseconds timeout);
 
   std::atomic<RequestFault> fault{RequestFault::None};
+  std::atomic<std::size_t> discarded{0};
 
  private:
   // Called with mutex_ held.
@@ -248,6 +250,9 @@ bool Service::Submit(const std::string& url, const API::Requests::Callback& call
       return false;
     case RequestFault::Throw:
       throw std::runtime_error("request service: injected fault");
+    case RequestFault::Discard:
+      discarded.fetch_add(1, std::memory_order_relaxed);
+      return true;
     case RequestFault::None:
       break;
   }
@@ -628,6 +633,10 @@ bool WaitForRequests(std::chrono::milliseconds timeout) {
 
 void SetRequestFault(RequestFault fault) {
   detail::TheService().fault = fault;
+}
+
+std::size_t DiscardedRequests() {
+  return detail::TheService().discarded.load(std::memory_order_relaxed);
 }
 
 }  // namespace qbhost

@@ -23,9 +23,14 @@ QB_STANDIN_API bool WaitForRequests(std::chrono::milliseconds timeout);
 
 enum class RequestFault {
   None,
-  Refuse,  // CreatePostRequest returns false and never calls back
-  Throw,   // CreatePostRequest throws std::runtime_error
+  Refuse,   // CreatePostRequest returns false and never calls back
+  Throw,    // CreatePostRequest throws std::runtime_error
+  Discard,  // CreatePostRequest returns true at once, copies nothing, never
+            // sends and never calls back: what is left of a caller's cost is
+            // its own (the benchmarks' "without hand-over")
 };
 QB_STANDIN_API void SetRequestFault(RequestFault fault);
+// Requests taken and dropped under RequestFault::Discard, ever.
+QB_STANDIN_API std::size_t DiscardedRequests();
 
 }  // namespace qbhost
