@@ -73,9 +73,8 @@ std::size_t DestinationUnits(std::int32_t n) {
 template <class Unit>
 void CheckConverted(const Unit* result, const Unit* dest, std::int32_t n) {
   if (result != dest) ConversionFailed("Ziel zu klein");
-  const Unit* end = dest + n;
-  const Unit* nul = std::find(dest, end, Unit{0});
-  if (nul != end) {
+  const Unit* nul = std::char_traits<Unit>::find(dest, static_cast<std::size_t>(n), Unit{0});
+  if (nul != nullptr) {
     ConversionFailed(std::to_string(nul - dest) + " statt " + std::to_string(n) + " Zeichen");
   }
 }
