@@ -39,10 +39,13 @@ void Forward(AShooterPlayerController* controller, const FString& message) {
   std::string sender = SenderName(controller);
   std::string text = ToUtf8(message);
   if (text.empty()) return;
-  nlohmann::json body;
-  body["sender"] = std::move(sender);
-  body["message"] = std::move(text);
-  body["map"] = PluginState.map;
+  // The members go in in key order, each at the end of the object: no search
+  // for its place and no temporary value in between.
+  nlohmann::json body(nlohmann::json::value_t::object);
+  auto& members = body.get_ref<nlohmann::json::object_t&>();
+  members.emplace_hint(members.end(), "map", PluginState.map);
+  members.emplace_hint(members.end(), "message", std::move(text));
+  members.emplace_hint(members.end(), "sender", std::move(sender));
   PostJson("/plugin/chat", body);
 }
 

@@ -15,12 +15,27 @@
 // the reason "Anfrage vom Host abgelehnt"; nothing is reported to the caller. Throws what
 // serialisation throws (invalid UTF-8 in a string) before anything is handed over.
 
-#include <string>
+#include <cstddef>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
 namespace qb {
 
-void PostJson(const std::string& path, const nlohmann::json& body);
+// A path below the base URL. Only a string literal makes one, so its text
+// lives as long as the library: the completion callback keeps the path without
+// a copy.
+class WebhookPath {
+ public:
+  template <std::size_t N>
+  consteval WebhookPath(const char (&literal)[N])  // implicit: PostJson("/plugin/chat", body)
+      : text_(literal, N - 1) {}
+  constexpr std::string_view text() const { return text_; }
+
+ private:
+  std::string_view text_;
+};
+
+void PostJson(WebhookPath path, const nlohmann::json& body);
 
 }  // namespace qb
