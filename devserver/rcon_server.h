@@ -28,8 +28,8 @@
 
 #include <asio.hpp>
 
+#include "asaapi/host.h"
 #include "devserver/rcon_framing.h"
-#include "plugin/host.h"
 
 namespace devserver {
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "plugin/host.h"
+#include "asaapi/host.h"
 
 namespace qb {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "plugin/host.h"
+#include "asaapi/host.h"
 
 namespace qb {
 

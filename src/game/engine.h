@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "plugin/host.h"
+#include "asaapi/host.h"
 
 namespace qb {
 

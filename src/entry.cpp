@@ -9,9 +9,9 @@
 
 #include <exception>
 
+#include "asaapi/host.h"
 #include "bridge/handlers.h"
 #include "config/config.h"
-#include "plugin/host.h"
 #include "plugin/plugin_log.h"
 #include "qb/version.h"
 
