@@ -35,18 +35,27 @@ std::string SenderName(AShooterPlayerController* controller) {
   return "Unbekannt";
 }
 
+// The chat body, kept from one line to the next with its three members in
+// place: each line assigns into their strings, which keep their capacity, so
+// once grown the body costs no allocation and no search. The host calls the
+// handlers one at a time, and every line sets all three before the body is
+// sent, so nothing of an earlier line can go out with a later one.
+struct ChatBody {
+  nlohmann::json json{{"map", ""}, {"message", ""}, {"sender", ""}};
+  std::string& map = json["map"].get_ref<std::string&>();
+  std::string& message = json["message"].get_ref<std::string&>();
+  std::string& sender = json["sender"].get_ref<std::string&>();
+};
+
 void Forward(AShooterPlayerController* controller, const FString& message) {
   std::string sender = SenderName(controller);
   std::string text = ToUtf8(message);
   if (text.empty()) return;
-  // The members go in in key order, each at the end of the object: no search
-  // for its place and no temporary value in between.
-  nlohmann::json body(nlohmann::json::value_t::object);
-  auto& members = body.get_ref<nlohmann::json::object_t&>();
-  members.emplace_hint(members.end(), "map", PluginState.map);
-  members.emplace_hint(members.end(), "message", std::move(text));
-  members.emplace_hint(members.end(), "sender", std::move(sender));
-  PostJson("/plugin/chat", body);
+  static ChatBody body;
+  body.map.assign(PluginState.map);
+  body.message.assign(text);
+  body.sender.assign(sender);
+  PostJson("/plugin/chat", body.json);
 }
 
 }  // namespace
