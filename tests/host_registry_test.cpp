@@ -93,7 +93,7 @@ TEST_F(Registry, LoadUnloadCyclesKeepOnlyARecentJournal) {
     {
       qbhost::PluginScope scope(id);
       commands.RegisterTimerCallback(FString("tick"), [] {});
-      commands.RegisterRconCommand(FString("say" + std::to_string(i)), [](auto...) {});
+      commands.RegisterRconCommand(FString(("say" + std::to_string(i)).c_str()), [](auto...) {});
       commands.UnregisterTimerCallback(FString("tick"));
     }
     qbhost::ForgetPlugin(id);  // the RCON command goes without a journal entry
