@@ -4,6 +4,8 @@
 #include <cctype>
 #include <new>
 
+#include "qbhost/escape.h"
+
 namespace qbhost::detail {
 namespace {
 
@@ -159,7 +161,7 @@ Outcome Transfer::Finish(CURLcode result) {
     if (!w.stalled.empty()) {
       out.text = std::move(w.stalled);
     } else if (w.error[0] != '\0') {
-      out.text = w.error;
+      out.text = EscapeText(w.error);
     } else {
       out.text = curl_easy_strerror(result);
     }
@@ -173,7 +175,8 @@ Outcome Transfer::Finish(CURLcode result) {
     out.text = std::move(w.response);
   } else {
     out.text = "HTTP " + std::to_string(code);
-    if (!w.reason.empty()) out.text += " " + w.reason;
+    // The reason phrase is the peer's text: it goes into log lines escaped.
+    if (!w.reason.empty()) out.text += " " + EscapeText(w.reason);
   }
   return out;
 }

@@ -23,6 +23,9 @@
 // (at most 1 MiB of it is kept). On failure the text says what went wrong:
 //   "HTTP 500 Internal Server Error"          the server answered, not 2xx
 //   "Failed to connect to 127.0.0.1 port ..."  libcurl's error message
+// Text from the peer (the reason phrase) and libcurl's message are escaped as
+// in qbhost/escape.h: a status line with CR, LF or ESC cannot forge or colour
+// the log line the plug-in writes with it.
 // The header map holds the final answer's headers, names in lower case, a
 // repeated header's values joined with ", "; it is empty when no answer came.
 //

@@ -53,6 +53,10 @@ struct ReceivedLine {
   std::string sender;
   std::string text;
 };
+// The game shows a player's chat line that no plug-in suppressed: every live
+// player of `world` receives it (inbox and delivery listener, as through a
+// relay), the speaker included.
+QB_STANDIN_API void ShowChatToAll(UWorld* world, std::string_view sender, std::string_view text);
 QB_STANDIN_API std::vector<ReceivedLine> Inbox(AShooterPlayerController* controller);
 // Called on every line delivered to any player (the dev server prints them).
 QB_STANDIN_API void SetDeliveryListener(
