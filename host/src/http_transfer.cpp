@@ -160,7 +160,10 @@ Outcome Transfer::Finish(CURLcode result) {
   } else {
     out.text = "HTTP " + std::to_string(code);
     // The reason phrase is the peer's text: it goes into log lines escaped.
-    if (!w.reason.empty()) out.text += " " + EscapeText(w.reason);
+    if (!w.reason.empty()) {
+      out.text += ' ';
+      out.text += EscapeText(w.reason);
+    }
   }
   return out;
 }
