@@ -272,12 +272,9 @@ void DevServer::RunCommand(const ConsoleCommand& c) {
         Reply("ERROR chat " + player + ": no such player");
         return;
       }
-      qbhost::HostString text(c.text);
-      bool suppressed =
-          qbhost::DispatchChat(it->second, text.ptr(), c.mode, 0, false, c.commandExecuted);
-      // As the game: a line no plug-in suppressed reaches every player (the
-      // dev server has no tribes or distances), a command nobody.
-      if (!suppressed && !c.commandExecuted) qbhost::ShowChatToAll(world_, c.player, c.text);
+      // The game's handling: plug-ins first, then every player sees the line
+      // unless one of them suppressed it.
+      bool suppressed = qbhost::PlayerChat(it->second, c.player, c.text, c.mode, c.commandExecuted);
       Reply("OK chat " + EscapeField(c.player, false) +
             " suppressed=" + (suppressed ? "yes" : "no"));
       return;

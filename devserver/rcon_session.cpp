@@ -73,16 +73,6 @@ void RconSession::Read() {
 
 void RconSession::Process() {
   while (!closed_ && !closeWhenSent_ && !waitingTurn_) {
-    if (unread_ > shared_->limits.pauseUnread) {
-      if (!paused_) {
-        paused_ = true;
-        qbhost::HostLogger()->warn(
-            "RCON client {} does not take its replies ({} bytes waiting): its requests wait "
-            "until it does",
-            peer_, unread_);
-      }
-      return;
-    }
     auto frame = decoder_.Next();
     if (!frame) break;
     Handle(*frame);
@@ -92,6 +82,18 @@ void RconSession::Process() {
     qbhost::HostLogger()->warn("RCON client {} sent a malformed packet ({}): connection closed",
                                peer_, decoder_.error());
     Close();
+    return;
+  }
+  if (unread_ > shared_->limits.pauseUnread) {
+    // Reading on would only pile up more replies; the client's own sends
+    // block instead, once the socket buffers are full.
+    if (!paused_) {
+      paused_ = true;
+      qbhost::HostLogger()->warn(
+          "RCON client {} does not take its replies ({} bytes waiting): reading from it stops "
+          "until it does",
+          peer_, unread_);
+    }
     return;
   }
   Read();

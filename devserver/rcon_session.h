@@ -5,10 +5,12 @@
 // pending reads, writes and timers; it owns the engine's connection object and
 // destroys it with itself.
 //
-// Requests are run one packet at a time. The session stops taking packets
-// (and reading) while a login waits for its turn (AuthThrottle) or while more
-// reply bytes than the limit wait for the client to take them; it goes on once
-// the turn has come or the client has taken every reply.
+// Requests are run one packet at a time, in order. The session stops taking
+// packets while a login waits for its turn (AuthThrottle), and stops reading
+// while more reply bytes than the limit wait for the client to take them; it
+// goes on once the turn has come or the client has taken every reply. Past
+// the hard limit (replies to what it sent before, or one huge reply) the
+// connection is closed.
 
 #include <array>
 #include <deque>
@@ -54,7 +56,7 @@ class RconSession : public std::enable_shared_from_this<RconSession> {
   bool authenticated_ = false;
   int wrongPasswords_ = 0;
   bool waitingTurn_ = false;  // a login waits for its answer
-  bool paused_ = false;       // too many reply bytes unread
+  bool paused_ = false;       // reading stopped: too many reply bytes unread
   bool reading_ = false;
   bool closeWhenSent_ = false;
   bool closed_ = false;

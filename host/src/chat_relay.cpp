@@ -39,10 +39,18 @@ class Relay final : public AsaApi::ChatRelay {
 
 }  // namespace
 
-void ShowChatToAll(UWorld* world, std::string_view sender, std::string_view text) {
-  for (AShooterPlayerController* player : LivePlayers(world)) {
-    Deliver(player, {std::string(sender), std::string(text)});
+bool PlayerChat(AShooterPlayerController* speaker, std::string_view senderName,
+                std::string_view text, int mode, bool commandExecuted) {
+  AShooterPlayerController* target = detail::FindController(speaker);
+  if (target == nullptr)
+    throw std::invalid_argument("PlayerChat: not a player controller of the host");
+  HostString line(text);
+  const bool suppressed = DispatchChat(speaker, line.ptr(), mode, 0, false, commandExecuted);
+  if (suppressed || commandExecuted) return suppressed;
+  for (AShooterPlayerController* player : LivePlayers(target->world)) {
+    Deliver(player, {std::string(senderName), std::string(text)});
   }
+  return false;
 }
 
 std::vector<ReceivedLine> Inbox(AShooterPlayerController* controller) {
