@@ -109,6 +109,7 @@ class Service {
   void Start(std::unique_ptr<Transfer> transfer, std::vector<Completion>& done);
   void ExpireQueued(std::vector<Completion>& done);
   std::size_t Abort(PluginId owner);
+  void Recycle(CURL* easy);
   void Finished(std::vector<Completion>& done, std::size_t aborted);
 
   // Shared, under mutex_.
@@ -135,6 +136,7 @@ class Service {
   // Worker thread only.
   std::deque<std::unique_ptr<Transfer>> waiting_;
   std::unordered_map<CURL*, std::unique_ptr<Transfer>> active_;
+  std::vector<CURL*> spare_;  // reset handles, at most kMaxOnWire
   Clock::time_point lastQueueCheck_;
 };
 
@@ -368,7 +370,7 @@ void Service::Run() {
       curl_multi_remove_handle(multi_, easy);  // `msg` is gone from here on
       Transfer& transfer = *it->second;
       done.push_back({transfer.id(), transfer.owner(), transfer.Finish(result)});
-      curl_easy_cleanup(easy);
+      Recycle(easy);
       active_.erase(it);
     }
     Finished(done, aborted);
@@ -392,6 +394,8 @@ void Service::Run() {
   }
   active_.clear();
   waiting_.clear();
+  for (CURL* easy : spare_) curl_easy_cleanup(easy);
+  spare_.clear();
 }
 
 void Service::Finished(std::vector<Completion>& done, std::size_t aborted) {
@@ -405,8 +409,25 @@ void Service::Finished(std::vector<Completion>& done, std::size_t aborted) {
   done.clear();
 }
 
+void Service::Recycle(CURL* easy) {
+  // A reset handle keeps nothing of its request; set-up costs are saved. The
+  // connections themselves stay in the multi handle's cache either way.
+  if (spare_.size() < kMaxOnWire) {
+    curl_easy_reset(easy);
+    spare_.push_back(easy);
+  } else {
+    curl_easy_cleanup(easy);
+  }
+}
+
 void Service::Start(std::unique_ptr<Transfer> transfer, std::vector<Completion>& done) {
-  CURL* easy = curl_easy_init();
+  CURL* easy = nullptr;
+  if (spare_.empty()) {
+    easy = curl_easy_init();
+  } else {
+    easy = spare_.back();
+    spare_.pop_back();
+  }
   Outcome failure;
   if (easy == nullptr) {
     failure.text = curl_easy_strerror(CURLE_FAILED_INIT);
@@ -418,7 +439,7 @@ void Service::Start(std::unique_ptr<Transfer> transfer, std::vector<Completion>&
     }
     failure.text = curl_multi_strerror(added);
   }
-  if (easy != nullptr) curl_easy_cleanup(easy);
+  if (easy != nullptr) Recycle(easy);
   done.push_back({transfer->id(), transfer->owner(), std::move(failure)});
 }
 
@@ -444,7 +465,7 @@ std::size_t Service::Abort(PluginId owner) {
       continue;
     }
     curl_multi_remove_handle(multi_, it->first);
-    curl_easy_cleanup(it->first);
+    Recycle(it->first);
     it = active_.erase(it);
     ++onWire;
   }
