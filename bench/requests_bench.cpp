@@ -33,8 +33,8 @@
 #include <benchmark/benchmark.h>
 #include <nlohmann/json.hpp>
 
+#include "asaapi/host.h"
 #include "bench_support.h"
-#include "plugin/host.h"
 #include "qbhost/requests.h"
 #include "support/http_receiver.h"
 

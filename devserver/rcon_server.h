@@ -34,10 +34,10 @@
 
 #include <asio.hpp>
 
+#include "asaapi/host.h"
 #include "devserver/auth_throttle.h"
 #include "devserver/rcon_framing.h"
 #include "devserver/rcon_limits.h"
-#include "plugin/host.h"
 
 namespace devserver {
 

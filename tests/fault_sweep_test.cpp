@@ -31,7 +31,7 @@ class Faults : public qbtest::PluginLibraryTest {
     connection_ = qbhost::CreateRconConnection({});
   }
   void TearDown() override {
-    if (handle_ != nullptr) Unload();
+    if (IsLoaded()) Unload();
     qbhost::ShutdownRequests();
     receiver_.Stop();
     qbhost::DestroyRconConnection(connection_);
@@ -110,11 +110,11 @@ TEST_F(Faults, RequestsInFlightAtUnloadNeverCallBack) {
   Load();
   ASSERT_TRUE(DriveOnce());
   EXPECT_GT(qbhost::PendingRequests(), 0u);
-  const auto lines = sink_->Texts().size();
+  const auto lines = Messages(*sink_).size();
   Unload();
   EXPECT_EQ(qbhost::PendingRequests(), 0u);
   qbhost::Tick();
-  EXPECT_EQ(sink_->Texts().size(), lines);
+  EXPECT_EQ(Messages(*sink_).size(), lines);
 }
 
 TEST_F(Faults, FinishedButUndeliveredCompletionsAreDroppedAtUnload) {
@@ -122,10 +122,10 @@ TEST_F(Faults, FinishedButUndeliveredCompletionsAreDroppedAtUnload) {
   Load();
   ASSERT_TRUE(DriveOnce());
   ASSERT_TRUE(qbhost::WaitForRequests(5s));
-  const auto lines = sink_->Texts().size();
+  const auto lines = Messages(*sink_).size();
   Unload();
   qbhost::Tick();  // would run the failure lines of a library that is gone
-  EXPECT_EQ(sink_->Texts().size(), lines);
+  EXPECT_EQ(Messages(*sink_).size(), lines);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // The heartbeat against a real receiver, driven through its clock seam.
 //
-// This binary replaces the global operator new to count allocations made on
-// the test's own thread: a tick that is not due must make none.
+// This binary replaces the global operator new (count_new.cpp) to count
+// allocations made on the test's own thread: a tick that is not due must make
+// none.
 
 #include <chrono>
 #include <cstdint>
@@ -15,23 +16,8 @@
 
 #include "bridge/handlers.h"
 #include "bridge/heartbeat.h"
+#include "count_new.h"
 #include "support/receiver_test.h"
-
-namespace {
-thread_local std::uint64_t newCalls = 0;
-}  // namespace
-
-void* operator new(std::size_t size) {
-  ++newCalls;
-  if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
-  throw std::bad_alloc();
-}
-void operator delete(void* block) noexcept {
-  std::free(block);
-}
-void operator delete(void* block, std::size_t) noexcept {
-  std::free(block);
-}
 
 namespace {
 
@@ -139,14 +125,14 @@ TEST_F(Heartbeat, ATickThatIsNotDueAllocatesNothing) {
   // Every request stays with the service: a refused one would still be made.
   qbhost::SetRequestFault(qbhost::RequestFault::Throw);
   const auto heapBefore = qbhost::Heap().allocations;
-  const auto newBefore = newCalls;
+  const auto newBefore = qbtest::NewCallsOnThisThread();
   HeartbeatTick(start + kSecond);
   HeartbeatTick(start + kInterval - 1);
   lastHeartbeat = std::chrono::duration_cast<std::chrono::nanoseconds>(
                       std::chrono::steady_clock::now().time_since_epoch())
                       .count();
   OnHeartbeat();
-  EXPECT_EQ(newCalls, newBefore);
+  EXPECT_EQ(qbtest::NewCallsOnThisThread(), newBefore);
   EXPECT_EQ(qbhost::Heap().allocations, heapBefore);
   EXPECT_THAT(sink_->Texts(), IsEmpty()) << "a not-due tick reached the request service";
 }

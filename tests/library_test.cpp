@@ -1,6 +1,6 @@
-// The built plug-in library, loaded the way the host loads it: dlopen from the
-// server's plug-in folder, entries found by name, run inside the plug-in's
-// scope, and forgotten by the host before dlclose.
+// The built plug-in library, loaded the way the host loads it: from the
+// server's plug-in folder by the dev server's loader, entries found by name, run
+// inside the plug-in's scope, and forgotten by the host before dlclose.
 
 #include <dlfcn.h>
 
@@ -62,9 +62,9 @@ TEST_F(Library, WithoutConfigRegistersEverythingAndStaysInactive) {
     EXPECT_EQ(journal[i].id, expected[i].second);
   }
 
-  const auto linesBefore = sink_->Texts().size();
+  const auto linesBefore = Messages(*sink_).size();
   Unload();
-  EXPECT_EQ(sink_->Texts().size(), linesBefore) << "unload writes nothing";
+  EXPECT_EQ(Messages(*sink_).size(), linesBefore) << "unload writes nothing";
   journal = qbhost::RegistryJournal();
   ASSERT_EQ(journal.size(), 6u);
   for (std::size_t i = 0; i < 3; ++i) {  // the same order, not reversed
@@ -93,7 +93,7 @@ TEST_F(Library, ReloadStartsAfreshOverTheHostsCurrentSinks) {
   qbhost::SetLogSinks({second});
   std::filesystem::remove(pluginDir_ / "config.json");
   Load();
-  EXPECT_EQ(sink_->Texts().size(), 2u);
+  EXPECT_EQ(Messages(*sink_).size(), 2u);
   ASSERT_EQ(Messages(*second).size(), 2u);
   EXPECT_EQ(Messages(*second)[1], "[QuellmoorBridge] geladen (aktiv: false).");
   EXPECT_EQ(qbhost::RegisteredIds(qbhost::CommandKind::Rcon),

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "plugin/host.h"
+#include "asaapi/host.h"
 
 // Chat callback: forwards players' chat lines to "/plugin/chat". Always false.
 bool OnChatMessage(AShooterPlayerController* controller, FString* message, int mode,

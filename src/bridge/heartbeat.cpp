@@ -14,10 +14,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "asaapi/host.h"
 #include "bridge/handlers.h"
 #include "config/config.h"
 #include "game/engine.h"
-#include "plugin/host.h"
 #include "plugin/plugin_log.h"
 #include "qb/version.h"
 #include "webhook/post_json.h"

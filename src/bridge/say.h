@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "plugin/host.h"
+#include "asaapi/host.h"
 
 // Answers the packet on the connection through the engine's
 // "RCONClientConnection.SendMessage(int,int,FString&)" with the packet's id and

@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "plugin/host.h"
+#include "asaapi/host.h"
 #include "plugin/plugin_log.h"
 #include "qb/version.h"
 

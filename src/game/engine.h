@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "plugin/host.h"
+#include "asaapi/host.h"
 
 // Engine heap, through "FMemory.Malloc/Realloc/Free" looked up by name.
 // A null block allocates (the alignment is then left to the engine's default).

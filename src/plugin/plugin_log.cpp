@@ -2,7 +2,7 @@
 
 #include <spdlog/pattern_formatter.h>
 
-#include "plugin/host.h"
+#include "asaapi/host.h"
 
 namespace {
 

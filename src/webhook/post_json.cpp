@@ -5,8 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "asaapi/host.h"
 #include "config/config.h"
-#include "plugin/host.h"
 #include "plugin/plugin_log.h"
 
 namespace {

@@ -1,15 +1,16 @@
 #pragma once
 
 // The built plug-in library, loaded the way the host loads it: copied into the
-// server's plug-in folder, opened with dlopen, entries found by name and run
-// inside the plug-in's scope, and forgotten by the host before dlclose.
-
-#include <dlfcn.h>
+// server's plug-in folder and loaded and unloaded by the dev server's plug-in
+// loader (dlopen, entries by name, calls inside the plug-in's scope, the host
+// forgetting the plug-in before dlclose).
 
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "devserver/plugin_loader.h"
 #include "support/world.h"
 
 #ifndef QB_PLUGIN_LIBRARY
@@ -17,8 +18,6 @@
 #endif
 
 namespace qbtest {
-
-constexpr qbhost::PluginId kPlugin = 7;
 
 class PluginLibraryTest : public WorldTest {
  protected:
@@ -28,45 +27,34 @@ class PluginLibraryTest : public WorldTest {
     std::filesystem::create_directories(pluginDir_);
     library_ = (pluginDir_ / "QuellmoorBridge.so").string();
     std::filesystem::copy_file(QB_PLUGIN_LIBRARY, library_);
+    loader_ = std::make_unique<devserver::PluginLoader>(root_->path());
   }
   void TearDown() override {
-    if (handle_ != nullptr) Unload();
+    loader_.reset();  // unloads what is still loaded
     WorldTest::TearDown();
   }
 
-  void Load() {
-    handle_ = dlopen(library_.c_str(), RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(handle_, nullptr) << dlerror();
-    Call("Plugin_Init");
-  }
+  // Empty on success, else why the loader gave up (an exception that left
+  // Plugin_Init included).
+  std::string TryLoad() { return loader_->Load("QuellmoorBridge"); }
+  void Load() { ASSERT_EQ(TryLoad(), ""); }
+  void Unload() { ASSERT_EQ(loader_->Unload("QuellmoorBridge"), ""); }
+  bool IsLoaded() const { return !loader_->Loaded().empty(); }
 
-  void Unload() {
-    Call("Plugin_Unload");
-    qbhost::ForgetPlugin(kPlugin);
-    ASSERT_EQ(dlclose(handle_), 0) << dlerror();
-    handle_ = nullptr;
-  }
-
-  void Call(const char* entry) {
-    auto* fn = reinterpret_cast<void (*)()>(dlsym(handle_, entry));
-    ASSERT_NE(fn, nullptr) << entry << ": " << dlerror();
-    qbhost::PluginScope scope(kPlugin);
-    fn();
-  }
-
-  // The message part of each plug-in line (after the logger's prefix).
+  // The message part of each of the plug-in's own lines (after the logger's
+  // prefix); the host's lines about loading and unloading are left out.
   std::vector<std::string> Messages(qbhost::CaptureSink& sink) {
     std::vector<std::string> out;
     for (const auto& text : sink.Texts()) {
       auto at = text.find("] [QuellmoorBridge] ");
-      out.push_back(at == std::string::npos ? text : text.substr(at + 2));
+      if (at != std::string::npos) out.push_back(text.substr(at + 2));
     }
     return out;
   }
 
   std::filesystem::path pluginDir_;
   std::string library_;
-  void* handle_ = nullptr;
+  std::unique_ptr<devserver::PluginLoader> loader_;
 };
 
 }  // namespace qbtest

@@ -13,7 +13,7 @@
 
 #include <spdlog/logger.h>
 
-#include "plugin/host.h"
+#include "asaapi/host.h"
 
 #define QB_STANDIN_API __attribute__((visibility("default")))
 

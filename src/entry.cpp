@@ -2,9 +2,9 @@
 // the only symbols it exports. What Plugin_Init registers, Plugin_Unload
 // removes, in the same order.
 
+#include "asaapi/host.h"
 #include "bridge/handlers.h"
 #include "config/config.h"
-#include "plugin/host.h"
 #include "plugin/plugin_log.h"
 #include "qb/version.h"
 
