@@ -3,6 +3,7 @@
 // prints it). A controller that has left, or one the host never made, receives
 // nothing.
 
+#include <mutex>
 #include <stdexcept>
 #include <utility>
 
@@ -15,6 +16,16 @@ namespace {
 std::function<void(AShooterPlayerController*, const ReceivedLine&)>& Listener() {
   static std::function<void(AShooterPlayerController*, const ReceivedLine&)> listener;
   return listener;
+}
+
+struct RelayPath {
+  std::mutex mutex;
+  std::string path;
+};
+
+RelayPath& TheRelayPath() {
+  static RelayPath state;
+  return state;
 }
 
 class Relay final : public AsaApi::ChatRelay {
@@ -41,6 +52,12 @@ std::vector<ReceivedLine> Inbox(AShooterPlayerController* controller) {
   return target->inbox;
 }
 
+std::string LastChatRelayPath() {
+  auto& state = TheRelayPath();
+  std::lock_guard lock(state.mutex);
+  return state.path;
+}
+
 void SetDeliveryListener(
     std::function<void(AShooterPlayerController*, const ReceivedLine&)> listener) {
   Listener() = std::move(listener);
@@ -48,7 +65,13 @@ void SetDeliveryListener(
 
 namespace detail {
 
-std::shared_ptr<AsaApi::ChatRelay> MakeChatRelay(const FString& /*libraryPath*/) {
+std::shared_ptr<AsaApi::ChatRelay> MakeChatRelay(const FString& libraryPath) {
+  {
+    std::string path = ToUtf8(libraryPath);
+    auto& state = TheRelayPath();
+    std::lock_guard lock(state.mutex);
+    state.path = std::move(path);
+  }
   UWorld* world = AsaApi::GetApiUtils().CurrentWorld();
   if (world == nullptr) {
     throw std::logic_error(

@@ -54,6 +54,9 @@ struct ReceivedLine {
   std::string text;
 };
 QB_STANDIN_API std::vector<ReceivedLine> Inbox(AShooterPlayerController* controller);
+// The library path, as UTF-8, that the latest ChatRelayFor call named (empty
+// before the first): a plug-in names its own library file there.
+QB_STANDIN_API std::string LastChatRelayPath();
 // Called on every line delivered to any player (the dev server prints them).
 QB_STANDIN_API void SetDeliveryListener(
     std::function<void(AShooterPlayerController*, const ReceivedLine&)> listener);
