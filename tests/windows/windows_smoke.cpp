@@ -39,9 +39,11 @@ constexpr qbhost::PluginId kPlugin = 1;
 constexpr const char* kBaseUrl = "http://127.0.0.1:9/hook";
 constexpr const char* kToken = "t0ken-42";
 
+int checks = 0;
 int failures = 0;
 
 bool Check(bool ok, std::string_view what) {
+  ++checks;
   std::printf("%s %.*s\n", ok ? "ok  " : "FAIL", static_cast<int>(what.size()), what.data());
   if (!ok) ++failures;
   return ok;
@@ -152,10 +154,12 @@ class LoadedPlugin {
   HMODULE module() const { return module_; }
   bool HasEntries() const { return init_ != nullptr && unload_ != nullptr; }
   void Init() {
+    if (!HasEntries()) throw std::runtime_error("Plugin_Init or Plugin_Unload is not exported");
     qbhost::PluginScope scope(kPlugin);
     init_();
   }
   void Unload() {
+    if (!HasEntries()) throw std::runtime_error("Plugin_Init or Plugin_Unload is not exported");
     qbhost::PluginScope scope(kPlugin);
     unload_();
   }
@@ -337,6 +341,10 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("FAIL %s\n", e.what());
     return 1;
   }
-  std::printf("%s: %d failed check(s)\n", failures == 0 ? "passed" : "FAILED", failures);
+  if (failures == 0) {
+    std::printf("passed: all %d checks\n", checks);
+  } else {
+    std::printf("FAILED: %d of %d checks\n", failures, checks);
+  }
   return failures == 0 ? 0 : 1;
 }
