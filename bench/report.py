@@ -193,10 +193,19 @@ def main(paths):
     f.counter("3 requests", "burst: p50 hand-over to receipt", burst, "p50_us")
     f.counter("3 requests", "burst: p99 hand-over to receipt", burst, "p99_us")
     f.counter("3 requests", "paced 5,000/s: p50 hand-over to receipt", paced, "p50_us")
-    f.counter("3 requests", "paced 5,000/s: p99 hand-over to receipt", paced, "p99_us")
+    f.counter("3 requests", "paced 5,000/s: p99 hand-over to receipt", paced, "p99_us",
+              ("<=", 20000))
+    f.counter("3 requests", "paced 5,000/s: POST/s", paced, "posts_per_s", (">=", 4900))
     for run, label in ((burst, "burst"), (paced, "paced")):
         for key in ("lost", "failed", "refused", "duplicates"):
             f.counter("3 requests", f"{label}: {key}", run, key, ("==", 0), stat="max")
+
+    outage = "BM_RequestBacklogOutage/posts:20000"
+    f.counter("3 requests", "outage: 20,000 to a silent port, s until all failed", outage,
+              "seconds_to_fail_all", ("<=", 20))
+    f.counter("3 requests", "outage: unfinished", outage, "unfinished", ("==", 0),
+              stat="max")
+    f.counter("3 requests", "outage: refused", outage, "refused", ("==", 0), stat="max")
 
     f.ratio("4 outage", "receiver refused / healthy", "BM_ChatCallback/refused", chat,
             ("<=", 1.2))

@@ -12,7 +12,14 @@
 // time), p50_us, p99_us and max_us (hand-over to arrival), lost (handed over
 // and never received), failed (completions with success false), refused
 // (CreatePostRequest returned false) and duplicates (a sequence number that
-// arrived twice).
+// arrived twice). Time limits run from the hand-over (5 s each, as the plug-in
+// asks): in the burst, a request still queued 5 s after it was handed over
+// fails without going out, so a service slower than 4,000/s shows as lost.
+//
+// BM_RequestBacklogOutage: an outage. 20,000 POSTs to a port that listens and
+// never answers; seconds_to_fail_all is the first hand-over to the moment the
+// last one has failed. It is about the time limits (at most 15 s), however
+// long the backlog; unfinished counts requests that had not failed after 120 s.
 
 #include <algorithm>
 #include <chrono>
@@ -133,5 +140,48 @@ BENCHMARK(BM_RequestService)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->ComputeStatistics("max", qbbench::Max);
+
+void BM_RequestBacklogOutage(benchmark::State& state) {
+  const std::int64_t total = state.range(0);
+  const std::string body = nlohmann::json{
+      {"sender", qbbench::kSender},
+      {"message", qbbench::ChatText()},
+      {"map", qbbench::kMap}}.dump();
+  for (auto _ : state) {
+    qbtest::RawPort silent(qbtest::RawPort::Mode::Silent);
+    const std::string url = silent.BaseUrl() + "/plugin/chat";
+    Tally tally;
+    const API::Requests::Callback completion =
+        [&tally](bool success, std::string, std::unordered_map<std::string, std::string>) {
+          ++(success ? tally.ok : tally.failed);
+        };
+    auto& requests = API::Requests::Get();
+    const Clock::time_point start = Clock::now();
+    for (std::int64_t i = 0; i < total; ++i) {
+      if (!requests.CreatePostRequest(url, completion, body, "application/json",
+                                      {"Authorization: Bearer geheim"}, 5, 5, 5)) {
+        ++tally.refused;
+      }
+    }
+    const Clock::time_point deadline = start + std::chrono::seconds(120);
+    while (!qbhost::WaitForRequests(kTick) && Clock::now() < deadline) qbhost::Tick();
+    qbhost::Tick();
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    qbhost::ShutdownRequests();
+    state.SetIterationTime(seconds);
+    state.counters["seconds_to_fail_all"] = seconds;
+    state.counters["failed"] = static_cast<double>(tally.failed);
+    state.counters["refused"] = static_cast<double>(tally.refused);
+    state.counters["unfinished"] =
+        static_cast<double>(total - tally.ok - tally.failed - tally.refused);
+  }
+}
+BENCHMARK(BM_RequestBacklogOutage)
+    ->ArgNames({"posts"})
+    ->Arg(20000)
+    ->Iterations(1)
+    ->Repetitions(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <exception>
 
 #include "qb/version.h"
+#include "qbhost/escape.h"
 #include "qbhost/rcon.h"
 #include "qbhost/requests.h"
 #include "qbhost/sinks.h"
@@ -64,14 +65,15 @@ int DevServer::Run() {
   std::string fileProblem;
   print_ = SinkPrinter(InstallLogSinks(root_, fileProblem));
   auto log = qbhost::HostLogger();
-  log->info("QuellmoorBridge dev server {} starting in {}", QB_VERSION, root_.string());
-  if (!fileProblem.empty()) log->warn("No log file: {}", fileProblem);
+  log->info("QuellmoorBridge dev server {} starting in {}", QB_VERSION,
+            qbhost::EscapeText(root_.string()));
+  if (!fileProblem.empty()) log->warn("No log file: {}", qbhost::EscapeText(fileProblem));
 
   bool started = false;
   try {
     started = Start();
   } catch (const std::exception& e) {
-    log->error("Start failed: {}", e.what());
+    log->error("Start failed: {}", qbhost::EscapeText(e.what()));
   }
   if (!started) {
     Stop("start failed");
@@ -107,7 +109,8 @@ bool DevServer::Start() {
     asio::error_code ec;
     auto address = asio::ip::make_address(options_.rconBind, ec);
     if (ec) {
-      log->error("RCON: --rcon-bind {} is not an IP address", options_.rconBind);
+      log->error("RCON: --rcon-bind {} is not an IP address",
+                 qbhost::EscapeText(options_.rconBind));
       return false;
     }
     try {
@@ -116,7 +119,8 @@ bool DevServer::Start() {
           [this](RCONClientConnection* connection, const RconFrame& frame,
                  const std::function<void(std::string_view)>& reply) {
             OnRconExec(connection, frame, reply);
-          });
+          },
+          options_.rcon);
     } catch (const std::system_error& e) {
       log->error("RCON cannot listen on {}:{}: {}", options_.rconBind, options_.rconPort,
                  e.code().message());
@@ -197,7 +201,7 @@ void DevServer::ScheduleTick() {
     try {
       qbhost::Tick();
     } catch (const std::exception& e) {
-      qbhost::HostLogger()->error("Tick failed: {}", e.what());
+      qbhost::HostLogger()->error("Tick failed: {}", qbhost::EscapeText(e.what()));
     }
     ScheduleTick();
   });
@@ -217,7 +221,7 @@ void DevServer::OnConsoleLine(const std::string& line) {
   try {
     RunCommand(*parsed.command);
   } catch (const std::exception& e) {
-    qbhost::HostLogger()->error("Console command failed: {}", e.what());
+    qbhost::HostLogger()->error("Console command failed: {}", qbhost::EscapeText(e.what()));
     Reply("ERROR " + EscapeField(e.what(), true));
   }
 }
@@ -268,9 +272,9 @@ void DevServer::RunCommand(const ConsoleCommand& c) {
         Reply("ERROR chat " + player + ": no such player");
         return;
       }
-      qbhost::HostString text(c.text);
-      bool suppressed =
-          qbhost::DispatchChat(it->second, text.ptr(), c.mode, 0, false, c.commandExecuted);
+      // The game's handling: plug-ins first, then every player sees the line
+      // unless one of them suppressed it.
+      bool suppressed = qbhost::PlayerChat(it->second, c.player, c.text, c.mode, c.commandExecuted);
       Reply("OK chat " + EscapeField(c.player, false) +
             " suppressed=" + (suppressed ? "yes" : "no"));
       return;

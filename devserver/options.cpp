@@ -47,7 +47,11 @@ ParseResult ParseOptions(const std::vector<std::string>& args,
       continue;
     }
     bool takesValue = arg == "--root" || arg == "--rcon-bind" || arg == "--rcon-port" ||
-                      arg == "--rcon-password" || arg == "--webhook-echo" || arg == "--tick-ms";
+                      arg == "--rcon-password" || arg == "--webhook-echo" || arg == "--tick-ms" ||
+                      arg == "--rcon-max-connections" || arg == "--rcon-login-timeout-ms" ||
+                      arg == "--rcon-max-unread" || arg == "--rcon-close-unread" ||
+                      arg == "--rcon-auth-tries" || arg == "--rcon-auth-delay-ms" ||
+                      arg == "--rcon-accept-retry-ms";
     if (!takesValue) return Fail("unknown option " + arg);
     if (i + 1 >= args.size()) return Fail(arg + " needs a value");
     const std::string& value = args[++i];
@@ -70,11 +74,37 @@ ParseResult ParseOptions(const std::vector<std::string>& args,
         return Fail("--webhook-echo needs a port number (0 to 65535), not \"" + value + "\"");
       }
       o.webhookEchoPort = port;
+    } else if (arg == "--rcon-max-connections") {
+      if (!ParseNumber<std::size_t>(value, 1, 100'000, o.rcon.maxConnections)) {
+        return Fail("--rcon-max-connections needs a number (1 to 100000), not \"" + value + "\"");
+      }
+    } else if (arg == "--rcon-max-unread" || arg == "--rcon-close-unread") {
+      std::size_t& bytes = arg == "--rcon-max-unread" ? o.rcon.pauseUnread : o.rcon.closeUnread;
+      if (!ParseNumber<std::size_t>(value, 1, std::size_t{1} << 32, bytes)) {
+        return Fail(arg + " needs bytes (1 to 4294967296), not \"" + value + "\"");
+      }
+    } else if (arg == "--rcon-auth-tries") {
+      if (!ParseNumber<int>(value, 1, 1000, o.rcon.authTries)) {
+        return Fail("--rcon-auth-tries needs a number (1 to 1000), not \"" + value + "\"");
+      }
+    } else if (arg == "--rcon-login-timeout-ms" || arg == "--rcon-auth-delay-ms" ||
+               arg == "--rcon-accept-retry-ms") {
+      int ms = 0;
+      if (!ParseNumber<int>(value, 1, 3'600'000, ms)) {
+        return Fail(arg + " needs milliseconds (1 to 3600000), not \"" + value + "\"");
+      }
+      auto& target = arg == "--rcon-login-timeout-ms" ? o.rcon.loginTimeout
+                     : arg == "--rcon-auth-delay-ms"  ? o.rcon.authDelay
+                                                      : o.rcon.acceptRetry;
+      target = std::chrono::milliseconds(ms);
     } else if (arg == "--tick-ms") {
       if (!ParseNumber<int>(value, 1, 3'600'000, o.tickMs)) {
         return Fail("--tick-ms needs milliseconds (1 to 3600000), not \"" + value + "\"");
       }
     }
+  }
+  if (o.rcon.closeUnread < o.rcon.pauseUnread) {
+    return Fail("--rcon-close-unread must not be below --rcon-max-unread");
   }
   return result;
 }
@@ -94,6 +124,19 @@ Options:
   --webhook-echo PORT    start an HTTP receiver on 127.0.0.1 that prints every request
                          (0 lets the OS choose)
   --tick-ms N            game-loop tick in milliseconds (default 1000)
+
+RCON limits against misbehaving clients:
+  --rcon-max-connections N    clients at once; more are closed at once (default 16)
+  --rcon-login-timeout-ms MS  close a client that has not logged in by then (default 30000)
+  --rcon-max-unread BYTES     reply bytes a client has not taken before its requests wait
+                              (default 1048576)
+  --rcon-close-unread BYTES   reply bytes a client has not taken before it is closed
+                              (default 8388608)
+  --rcon-auth-tries N         wrong passwords before the connection is closed; as many from
+                              one address slow its further logins down (default 3)
+  --rcon-auth-delay-ms MS     one login answer per MS for such an address (default 1000)
+  --rcon-accept-retry-ms MS   wait after a failed accept, e.g. no descriptors left
+                              (default 500)
   --quit-on-eof          stop when standard input ends (default: run on)
   --help                 show this text
   --version              show the version

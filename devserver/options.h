@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "devserver/rcon_limits.h"
+
 namespace devserver {
 
 struct Options {
@@ -22,6 +24,7 @@ struct Options {
   std::string rconPassword;
   // Absent: no webhook receiver. 0 lets the OS choose.
   std::optional<std::uint16_t> webhookEchoPort;
+  RconLimits rcon;
   int tickMs = 1000;
   // End of standard input stops the server (default: it runs on).
   bool quitOnEof = false;

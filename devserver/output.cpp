@@ -2,39 +2,12 @@
 
 #include <spdlog/details/log_msg.h>
 
+#include "qbhost/escape.h"
+
 namespace devserver {
 
 std::string EscapeField(std::string_view value, bool last) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(value.size());
-  for (char c : value) {
-    auto byte = static_cast<unsigned char>(c);
-    switch (c) {
-      case '\\':
-        out += "\\\\";
-        continue;
-      case '\n':
-        out += "\\n";
-        continue;
-      case '\r':
-        out += "\\r";
-        continue;
-      case '\t':
-        out += "\\t";
-        continue;
-      default:
-        break;
-    }
-    if (byte < 0x20 || byte == 0x7F || (c == ' ' && !last)) {
-      out += "\\x";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0xF];
-    } else {
-      out += c;
-    }
-  }
-  return out;
+  return qbhost::EscapeText(value, !last);
 }
 
 namespace {

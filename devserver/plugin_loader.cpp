@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <exception>
 
+#include "qbhost/escape.h"
+
 namespace devserver {
 namespace {
 
@@ -36,7 +38,8 @@ std::filesystem::path PluginLoader::LibraryPath(const std::string& name) const {
 std::string PluginLoader::Load(const std::string& name) {
   auto log = qbhost::HostLogger();
   auto fail = [&](std::string why) {
-    log->error("Plugin {} not loaded: {}", name, why);
+    // The name may come from an RCON client: escaped, it cannot forge a line.
+    log->error("Plugin {} not loaded: {}", qbhost::EscapeText(name), qbhost::EscapeText(why));
     return why;
   };
   if (!ValidName(name)) return fail("not a plug-in name");
@@ -74,7 +77,8 @@ std::string PluginLoader::Load(const std::string& name) {
     return fail("Plugin_Init threw a non-standard exception");
   }
   loaded_.emplace(name, Plugin{id, handle, unload, nextOrder_++});
-  log->info("Plugin {} loaded from {}", name, path.string());
+  log->info("Plugin {} loaded from {}", qbhost::EscapeText(name),
+            qbhost::EscapeText(path.string()));
   return {};
 }
 
@@ -82,7 +86,7 @@ std::string PluginLoader::Unload(const std::string& name) {
   auto it = loaded_.find(name);
   if (it == loaded_.end()) {
     std::string why = "not loaded";
-    qbhost::HostLogger()->error("Plugin {} not unloaded: {}", name, why);
+    qbhost::HostLogger()->error("Plugin {} not unloaded: {}", qbhost::EscapeText(name), why);
     return why;
   }
   Close(it->first, it->second);
@@ -96,7 +100,7 @@ void PluginLoader::Close(const std::string& name, Plugin& plugin) {
     qbhost::PluginScope scope(plugin.id);
     plugin.unload();
   } catch (const std::exception& e) {
-    log->error("Plugin {}: Plugin_Unload threw: {}", name, e.what());
+    log->error("Plugin {}: Plugin_Unload threw: {}", name, qbhost::EscapeText(e.what()));
   } catch (...) {
     log->error("Plugin {}: Plugin_Unload threw a non-standard exception", name);
   }
@@ -104,7 +108,8 @@ void PluginLoader::Close(const std::string& name, Plugin& plugin) {
   qbhost::ForgetPlugin(plugin.id);
   if (dlclose(plugin.handle) != 0) {
     const char* error = dlerror();
-    log->warn("Plugin {}: dlclose failed: {}", name, error != nullptr ? error : "?");
+    log->warn("Plugin {}: dlclose failed: {}", name,
+              qbhost::EscapeText(error != nullptr ? error : "?"));
   }
   log->info("Plugin {} unloaded", name);
 }
@@ -119,7 +124,7 @@ void PluginLoader::LoadAll() {
     }
   }
   if (names.empty()) {
-    qbhost::HostLogger()->warn("No plug-ins found in {}", pluginsDir_.string());
+    qbhost::HostLogger()->warn("No plug-ins found in {}", qbhost::EscapeText(pluginsDir_.string()));
     return;
   }
   std::sort(names.begin(), names.end());

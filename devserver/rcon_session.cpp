@@ -2,17 +2,24 @@
 
 #include <exception>
 
+#include "qbhost/escape.h"
 #include "qbhost/rcon.h"
 #include "qbhost/standin.h"
 
 namespace devserver {
 
-RconSession::RconSession(asio::ip::tcp::socket socket, std::shared_ptr<const std::string> password,
-                         std::shared_ptr<const RconServer::ExecHandler> onExec)
-    : socket_(std::move(socket)), password_(std::move(password)), onExec_(std::move(onExec)) {
+RconSession::RconSession(asio::ip::tcp::socket socket, std::shared_ptr<RconServer::Shared> shared)
+    : socket_(std::move(socket)),
+      shared_(std::move(shared)),
+      loginTimer_(socket_.get_executor()),
+      turnTimer_(socket_.get_executor()) {
   asio::error_code ec;
   auto remote = socket_.remote_endpoint(ec);
-  peer_ = ec ? "?" : remote.address().to_string() + ":" + std::to_string(remote.port());
+  address_ = ec ? "?" : remote.address().to_string();
+  peer_ = ec ? "?" : address_ + ":" + std::to_string(remote.port());
+  // Each answer goes out as one write at once, not after the client's
+  // delayed acknowledgement of the last one.
+  socket_.set_option(asio::ip::tcp::no_delay(true), ec);
 }
 
 RconSession::~RconSession() {
@@ -25,12 +32,21 @@ void RconSession::Start() {
   // the session), so the raw pointer is safe.
   connection_ = qbhost::CreateRconConnection([this](std::string_view bytes) { Write(bytes); });
   qbhost::HostLogger()->info("RCON client {} connected", peer_);
+  loginTimer_.expires_after(shared_->limits.loginTimeout);
+  loginTimer_.async_wait([self = shared_from_this()](asio::error_code ec) {
+    if (ec || self->closed_ || self->authenticated_) return;
+    qbhost::HostLogger()->warn("RCON client {} did not log in within {} ms: connection closed",
+                               self->peer_, self->shared_->limits.loginTimeout.count());
+    self->Close();
+  });
   Read();
 }
 
 void RconSession::Close() {
   if (closed_) return;
   closed_ = true;
+  loginTimer_.cancel();
+  turnTimer_.cancel();
   asio::error_code ignored;
   socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
   // The outbox stays: a write still in flight may point into it until its
@@ -39,40 +55,65 @@ void RconSession::Close() {
 }
 
 void RconSession::Read() {
-  socket_.async_read_some(asio::buffer(readBuffer_), [self = shared_from_this()](
-                                                         asio::error_code ec, std::size_t n) {
-    if (self->closed_) return;
-    if (ec) {
-      qbhost::HostLogger()->info("RCON client {} disconnected", self->peer_);
-      self->Close();
-      return;
+  if (closed_ || reading_) return;
+  reading_ = true;
+  socket_.async_read_some(
+      asio::buffer(readBuffer_), [self = shared_from_this()](asio::error_code ec, std::size_t n) {
+        self->reading_ = false;
+        if (self->closed_) return;
+        if (ec) {
+          qbhost::HostLogger()->info("RCON client {} disconnected", self->peer_);
+          self->Close();
+          return;
+        }
+        self->decoder_.Feed(std::string_view(self->readBuffer_.data(), n));
+        self->Process();
+      });
+}
+
+void RconSession::Process() {
+  while (!closed_ && !closeWhenSent_ && !waitingTurn_) {
+    auto frame = decoder_.Next();
+    if (!frame) break;
+    Handle(*frame);
+  }
+  if (closed_ || closeWhenSent_ || waitingTurn_) return;
+  if (decoder_.failed()) {
+    qbhost::HostLogger()->warn("RCON client {} sent a malformed packet ({}): connection closed",
+                               peer_, decoder_.error());
+    Close();
+    return;
+  }
+  if (unread_ > shared_->limits.pauseUnread) {
+    // Reading on would only pile up more replies; the client's own sends
+    // block instead, once the socket buffers are full.
+    if (!paused_) {
+      paused_ = true;
+      qbhost::HostLogger()->warn(
+          "RCON client {} does not take its replies ({} bytes waiting): reading from it stops "
+          "until it does",
+          peer_, unread_);
     }
-    self->decoder_.Feed(std::string_view(self->readBuffer_.data(), n));
-    while (auto frame = self->decoder_.Next()) {
-      self->Handle(*frame);
-      if (self->closed_) return;
-    }
-    if (self->decoder_.failed()) {
-      qbhost::HostLogger()->warn("RCON client {} sent a malformed packet ({}): connection closed",
-                                 self->peer_, self->decoder_.error());
-      self->Close();
-      return;
-    }
-    self->Read();
-  });
+    return;
+  }
+  Read();
 }
 
 void RconSession::Handle(const RconFrame& frame) {
-  auto log = qbhost::HostLogger();
   if (frame.type == qbhost::kRconAuth) {
-    authenticated_ = !password_->empty() && frame.body == *password_;
-    Send(frame.id, qbhost::kRconResponse, "");
-    Send(authenticated_ ? frame.id : -1, qbhost::kRconExecOrAuthResponse, "");
-    if (authenticated_) {
-      log->info("RCON client {} authenticated", peer_);
-    } else {
-      log->warn("RCON client {} sent a wrong password", peer_);
+    auto wait = shared_->throttle.Wait(address_, std::chrono::steady_clock::now());
+    if (wait <= std::chrono::steady_clock::duration::zero()) {
+      Login(frame);
+      return;
     }
+    waitingTurn_ = true;
+    turnTimer_.expires_after(wait);
+    turnTimer_.async_wait([self = shared_from_this(), frame](asio::error_code ec) {
+      if (ec || self->closed_) return;
+      self->waitingTurn_ = false;
+      self->Login(frame);
+      self->Process();
+    });
     return;
   }
   if (frame.type == qbhost::kRconExecOrAuthResponse) {
@@ -84,10 +125,11 @@ void RconSession::Handle(const RconFrame& frame) {
       Send(id, qbhost::kRconResponse, text);
     };
     try {
-      (*onExec_)(connection_, frame, reply);
+      shared_->onExec(connection_, frame, reply);
     } catch (const std::exception& e) {
       // Whatever a command throws stays in the host; the client learns of it.
-      log->error("RCON command \"{}\" failed: {}", frame.body, e.what());
+      qbhost::HostLogger()->error("RCON command \"{}\" failed: {}", qbhost::EscapeText(frame.body),
+                                  qbhost::EscapeText(e.what()));
       reply(std::string("Command failed: ") + e.what());
     }
     return;
@@ -99,6 +141,32 @@ void RconSession::Handle(const RconFrame& frame) {
   Send(frame.id, qbhost::kRconResponse, "Unknown packet type " + std::to_string(frame.type) + ".");
 }
 
+void RconSession::Login(const RconFrame& frame) {
+  auto log = qbhost::HostLogger();
+  const auto& limits = shared_->limits;
+  authenticated_ = !shared_->password.empty() && frame.body == shared_->password;
+  Send(authenticated_ ? frame.id : -1, qbhost::kRconExecOrAuthResponse, "");
+  if (authenticated_) {
+    loginTimer_.cancel();
+    shared_->throttle.Succeeded(address_);
+    log->info("RCON client {} authenticated", peer_);
+    return;
+  }
+  ++wrongPasswords_;
+  log->warn("RCON client {} sent a wrong password ({} of {})", peer_, wrongPasswords_,
+            limits.authTries);
+  if (shared_->throttle.Failed(address_, std::chrono::steady_clock::now())) {
+    log->warn("RCON: {} wrong passwords from {}: its logins are answered one per {} ms from now on",
+              limits.authTries, address_, limits.authDelay.count());
+  }
+  if (wrongPasswords_ >= limits.authTries) {
+    log->warn("RCON client {} sent {} wrong passwords: connection closed", peer_, wrongPasswords_);
+    // After the answer has gone out, so that the client learns why.
+    closeWhenSent_ = true;
+    if (!writing_) Close();
+  }
+}
+
 void RconSession::Send(std::int32_t id, std::int32_t type, std::string_view body) {
   Write(qbhost::EncodeRconPacket(id, type, body));
 }
@@ -106,6 +174,15 @@ void RconSession::Send(std::int32_t id, std::int32_t type, std::string_view body
 void RconSession::Write(std::string_view bytes) {
   if (closed_) return;
   outbox_.emplace_back(bytes);
+  unread_ += bytes.size();
+  if (unread_ > shared_->limits.closeUnread) {
+    qbhost::HostLogger()->warn(
+        "RCON client {} does not take its replies ({} bytes waiting, the limit is {}): connection "
+        "closed",
+        peer_, unread_, shared_->limits.closeUnread);
+    Close();
+    return;
+  }
   if (!writing_) Flush();
 }
 
@@ -122,8 +199,17 @@ void RconSession::Flush() {
                         self->Close();
                         return;
                       }
+                      self->unread_ -= self->outbox_.front().size();
                       self->outbox_.pop_front();
+                      if (self->outbox_.empty() && self->closeWhenSent_) {
+                        self->Close();
+                        return;
+                      }
                       self->Flush();
+                      if (self->paused_ && self->unread_ == 0) {
+                        self->paused_ = false;
+                        self->Process();
+                      }
                     });
 }
 

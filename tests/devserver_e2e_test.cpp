@@ -7,14 +7,20 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "support/base64_encode.h"
 #include "support/dev_process.h"
@@ -119,6 +125,29 @@ class DevServerE2E : public ::testing::Test {
     auto posts = receiver_.Posts();
     return static_cast<std::size_t>(
         std::count_if(posts.begin(), posts.end(), [&](const auto& p) { return p.path == path; }));
+  }
+
+  // How many lines printed so far contain `needle`.
+  std::size_t CountLines(const std::string& needle) {
+    auto lines = server_->Lines();
+    return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), [&](const auto& l) {
+      return l.find(needle) != std::string::npos;
+    }));
+  }
+
+  // Players Spieler0000 .. Spieler<n-1> join; returns what listplayers answers.
+  std::string JoinPlayers(int n) {
+    std::string list;
+    for (int i = 0; i < n; ++i) {
+      char name[32];
+      std::snprintf(name, sizeof name, "Spieler%04d", i);
+      server_->Send(std::string("join ") + name);
+      list += std::to_string(i) + ". " + name + "\n";
+    }
+    char last[32];
+    std::snprintf(last, sizeof last, "OK join Spieler%04d", n - 1);
+    EXPECT_TRUE(server_->Expect(last, std::chrono::seconds(20)));
+    return list;
   }
 
   // The last line printed so far that contains `needle`.
@@ -232,7 +261,8 @@ TEST_F(DevServerE2E, IncompleteConfigLeavesThePluginInactive) {
   Console("join Anna", "OK join Anna");
   Console("chat Anna Hallo", "OK chat Anna suppressed=no");
   Console("tick", "OK tick");
-  EXPECT_FALSE(Printed("CHAT "));
+  // The game still shows the line; only the service hears nothing.
+  EXPECT_TRUE(Printed("CHAT to=Anna from=Anna text=Hallo"));
   EXPECT_TRUE(receiver_.Posts().empty());
 }
 
@@ -322,10 +352,8 @@ TEST_F(DevServerE2E, MalformedPacketsAndWrongPasswordsLeaveOtherClientsWorking) 
   qbtest::RconClient guest(rconPort_);
   EXPECT_EQ(guest.Exec("listplayers"), "Not authenticated.");
   guest.Send(5, 3, "wrong");
-  auto empty = guest.Read();
   auto refused = guest.Read();
-  ASSERT_TRUE(empty && refused);
-  EXPECT_EQ(empty->type, 0);
+  ASSERT_TRUE(refused);
   EXPECT_EQ(refused->type, 2);
   EXPECT_EQ(refused->id, -1);
   EXPECT_EQ(guest.Exec(Say({{"message", "x"}})), "Not authenticated.");
@@ -480,6 +508,290 @@ TEST(DevServerProcess, TakenRconPortFailsTheStart) {
   EXPECT_EQ(second.WaitExit(), 1);
   first.Signal(SIGTERM);
   EXPECT_EQ(first.WaitExit(), 0);
+}
+
+// ---------------------------------------------------------------- RCON on the wire
+
+// Where Debian's rcon package puts its client; empty when it is not installed.
+std::string FindRconclt() {
+  const char* path = std::getenv("PATH");
+  std::stringstream dirs(path != nullptr ? path : "/usr/bin");
+  for (std::string dir; std::getline(dirs, dir, ':');) {
+    fs::path candidate = fs::path(dir) / "rconclt";
+    if (!dir.empty() && access(candidate.c_str(), X_OK) == 0) return candidate.string();
+  }
+  return {};
+}
+
+struct ToolRun {
+  std::optional<int> exitCode;
+  std::string output;  // standard output, lines joined with "\n"
+};
+
+ToolRun RunTool(const std::string& program, const std::vector<std::string>& args) {
+  qbtest::ChildProcess tool(program, args);
+  tool.CloseInput();
+  ToolRun run;
+  run.exitCode = tool.WaitExit(std::chrono::seconds(15));
+  for (const auto& line : tool.Lines()) run.output += line + "\n";
+  return run;
+}
+
+TEST_F(DevServerE2E, EveryLoginIsAnsweredByTheAuthResponseAloneInOneRead) {
+  WriteConfig(ActiveConfig());
+  Start({"--rcon-auth-tries", "100"});
+  for (int i = 0; i < 20; ++i) {
+    qbtest::RconClient client(rconPort_);
+    const bool right = i % 2 == 0;
+    client.Send(40 + i, 3, right ? kPassword : "falsch");
+    // One read, as a client that reads one packet per TCP read does: the auth
+    // response and nothing before or after it.
+    EXPECT_EQ(client.RecvOnce(4096), qbtest::EncodeRcon(right ? 40 + i : -1, 2, "")) << i;
+    if (right) {
+      EXPECT_EQ(client.Exec("listplayers"), "No Players Connected");
+    }
+  }
+}
+
+TEST_F(DevServerE2E, ALongReplyArrivesSplitIntoPacketsOfAtMost4096) {
+  WriteConfig(ActiveConfig());
+  Start();
+  const std::string expected = JoinPlayers(600);  // about 9.6 KB
+  auto admin = Admin();
+  auto packets = admin->ExecAll("listplayers");  // Read() refuses a size above 4096
+  ASSERT_GE(packets.size(), 3u);
+  std::string joined;
+  for (std::size_t i = 0; i < packets.size(); ++i) {
+    EXPECT_EQ(packets[i].id, packets[0].id);
+    EXPECT_EQ(packets[i].type, 0);
+    if (i + 1 < packets.size()) {
+      EXPECT_EQ(packets[i].body.size(), 4086u);
+    }
+    joined += packets[i].body;
+  }
+  EXPECT_EQ(joined, expected);
+}
+
+TEST_F(DevServerE2E, ThirdPartyClientRconcltLogsInSaysAndReadsALongReply) {
+  const std::string rconclt = FindRconclt();
+  ASSERT_FALSE(rconclt.empty())
+      << "rconclt not found in PATH: install Debian's package rcon (./dev deps does)";
+  WriteConfig(ActiveConfig());
+  Start();
+  const std::string expected = JoinPlayers(400);
+  const std::string server = std::string(kPassword) + "@127.0.0.1:" + std::to_string(rconPort_);
+
+  auto say = RunTool(rconclt, {"-t", "5", server, "quellmoorsay",
+                               qbtest::EncodeBase64(R"({"sender":"Admin","message":"Hallo"})")});
+  EXPECT_EQ(say.exitCode, 0);
+  EXPECT_EQ(say.output, "OK\n");
+  EXPECT_TRUE(server_->Expect("CHAT to=Spieler0399 from=Admin text=Hallo"));
+
+  // This client joins pieces only when the first one carries 4096 body bytes
+  // or more, which a packet of at most 4096 never does: it shows the first
+  // packet, whole and well-formed.
+  auto list = RunTool(rconclt, {"-t", "5", server, "listplayers"});
+  EXPECT_EQ(list.exitCode, 0);
+  EXPECT_EQ(list.output, expected.substr(0, 4086) + "\n");
+
+  auto wrong =
+      RunTool(rconclt, {"-t", "5", "falsch@127.0.0.1:" + std::to_string(rconPort_), "listplayers"});
+  EXPECT_NE(wrong.exitCode, 0);
+  EXPECT_EQ(wrong.output, "");
+}
+
+TEST_F(DevServerE2E, AChatLineReachesEveryPlayerFromTheSpeaker) {
+  WriteConfig(ActiveConfig());
+  Start();
+  Console("join Anna Thorgar", "OK join Anna");
+  Console("join Bert", "OK join Bert");
+  const auto mark = server_->Mark();
+  Console("chat Anna Hallo zusammen", "OK chat Anna suppressed=no");
+  Console("chat Bert --command /kit", "OK chat Bert suppressed=no");
+  std::vector<std::string> chats;
+  for (const auto& line : server_->Lines()) {
+    if (line.rfind("CHAT ", 0) == 0) chats.push_back(line);
+  }
+  EXPECT_THAT(chats, ::testing::ElementsAre("CHAT to=Anna from=Anna text=Hallo zusammen",
+                                            "CHAT to=Bert from=Anna text=Hallo zusammen"));
+  EXPECT_FALSE(server_->ExpectSince(mark, "text=/kit", std::chrono::milliseconds(0)));
+}
+
+// ---------------------------------------------------------------- RCON limits
+
+TEST_F(DevServerE2E, ClientsBeyondTheConnectionLimitAreClosedAndLoggedOnce) {
+  WriteConfig(ActiveConfig());
+  Start({"--rcon-max-connections", "2"});
+  auto first = Admin();
+  auto second = Admin();
+  for (int i = 0; i < 10; ++i) {
+    qbtest::RconClient extra(rconPort_);
+    EXPECT_TRUE(extra.WaitClosed()) << i;
+  }
+  EXPECT_EQ(CountLines("RCON has 2 clients, its limit: further clients are closed at once"), 1u);
+  first.reset();
+  ASSERT_TRUE(server_->Expect("disconnected"));
+  auto fresh = Admin();
+  EXPECT_EQ(fresh->Exec("listplayers"), "No Players Connected");
+  EXPECT_TRUE(Printed("RCON takes clients again; 10 were closed at the limit"));
+}
+
+TEST_F(DevServerE2E, AClientThatNeverLogsInIsClosedAfterTheLoginTimeout) {
+  WriteConfig(ActiveConfig());
+  Start({"--rcon-login-timeout-ms", "300"});
+  auto admin = Admin();
+  qbtest::RconClient idle(rconPort_);
+  EXPECT_EQ(idle.Exec("listplayers"), "Not authenticated.");  // talking is not logging in
+  EXPECT_TRUE(idle.WaitClosed());
+  EXPECT_EQ(CountLines("did not log in within 300 ms: connection closed"), 1u);
+  // A client that logged in stays past the timeout.
+  EXPECT_EQ(admin->Exec("listplayers"), "No Players Connected");
+}
+
+TEST_F(DevServerE2E, AClientThatTakesNoRepliesIsNoLongerReadAndClosedPastTheHardLimit) {
+  WriteConfig(ActiveConfig());
+  Start({"--rcon-max-unread", "16384", "--rcon-close-unread", "262144"});
+  JoinPlayers(300);  // each listplayers reply is about 4.7 KB
+
+  // 40 replies (about 190 KB) for a client with a small receive buffer that
+  // reads nothing: the server stops reading from it, once.
+  qbtest::RconClient slow(rconPort_, 4096);
+  ASSERT_TRUE(slow.Auth(kPassword));
+  std::string burst;
+  for (int i = 0; i < 40; ++i) burst += qbtest::EncodeRcon(1000 + i, 2, "listplayers");
+  burst += qbtest::EncodeRcon(2000, 0, "");  // end marker
+  slow.SendRaw(burst);
+  EXPECT_TRUE(server_->Expect("does not take its replies", std::chrono::seconds(5)));
+  // Everyone else is served meanwhile.
+  EXPECT_EQ(Admin()->Exec("saveworld"), "Server received, But no response!! ");
+  // Once it reads, it gets every reply: reading resumed.
+  std::set<std::int32_t> ids;
+  while (auto packet = slow.Read()) {
+    if (packet->id == 2000) break;
+    ids.insert(packet->id);
+  }
+  EXPECT_EQ(ids.size(), 40u);
+  EXPECT_EQ(CountLines("does not take its replies"), 1u);
+
+  // 2,000 requests at once: the replies to what one read brought exceed the
+  // hard limit, and the connection goes.
+  qbtest::RconClient flood(rconPort_, 4096);
+  ASSERT_TRUE(flood.Auth(kPassword));
+  std::string many;
+  for (int i = 0; i < 2000; ++i) many += qbtest::EncodeRcon(i, 2, "listplayers");
+  flood.SendRaw(many);
+  EXPECT_TRUE(server_->Expect("bytes waiting, the limit is 262144): connection closed",
+                              std::chrono::seconds(5)));
+  while (flood.Read(std::chrono::seconds(2))) {
+  }
+  EXPECT_TRUE(flood.closed());
+  EXPECT_EQ(Admin()->Exec("listplayers").value_or("").substr(0, 13), "0. Spieler000");
+}
+
+TEST_F(DevServerE2E, RunningOutOfDescriptorsBacksOffInsteadOfSpinning) {
+  WriteConfig(ActiveConfig());
+  {
+    // The dev server inherits a small descriptor limit; the test keeps its own.
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = 64;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    // No game-loop tick meanwhile: with no descriptor left, the sanitizers'
+    // own checks of the plug-in's calls fail (they need one).
+    Start(
+        {"--rcon-max-connections", "1000", "--rcon-accept-retry-ms", "100", "--tick-ms", "600000"});
+    setrlimit(RLIMIT_NOFILE, &saved);
+  }
+  ASSERT_TRUE(server_);
+  std::vector<std::unique_ptr<qbtest::RconClient>> clients;
+  for (int i = 0; i < 80; ++i) clients.push_back(std::make_unique<qbtest::RconClient>(rconPort_));
+  ASSERT_TRUE(server_->Expect("RCON accept failed: ", std::chrono::seconds(5)));
+
+  // While the descriptors stay exhausted: little CPU, and no further lines.
+  auto cpuTicks = [pid = server_->pid()] {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string content((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::istringstream fields(content.substr(content.rfind(')') + 2));
+    std::string field;
+    long ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+      if (i >= 14) ticks += std::stol(field);  // utime, stime
+    }
+    return ticks;
+  };
+  const long before = cpuTicks();
+  std::this_thread::sleep_for(std::chrono::seconds(1));  // a span of time, measured
+  const long used = cpuTicks() - before;
+  EXPECT_LT(used, sysconf(_SC_CLK_TCK) / 4) << "CPU ticks in 1 s with no descriptors left";
+  EXPECT_EQ(CountLines("RCON accept failed: "), 1u);
+
+  // Descriptors come free: the server accepts again and serves a fresh client.
+  clients.clear();
+  EXPECT_TRUE(server_->Expect("RCON accepts again after ", std::chrono::seconds(5)));
+  qbtest::RconClient fresh(rconPort_);
+  EXPECT_TRUE(fresh.Auth(kPassword));
+  EXPECT_EQ(fresh.Exec("listplayers"), "No Players Connected");
+}
+
+TEST_F(DevServerE2E, PasswordGuessersAreClosedAfterThreeAndSlowedDown) {
+  WriteConfig(ActiveConfig());
+  Start({"--rcon-auth-delay-ms", "600"});
+  using Clock = std::chrono::steady_clock;
+  qbtest::RconClient guesser(rconPort_);
+  std::string burst;
+  for (int i = 0; i < 50; ++i) burst += qbtest::EncodeRcon(i, 3, "rate" + std::to_string(i));
+  guesser.SendRaw(burst);
+  for (int i = 0; i < 3; ++i) {
+    auto answer = guesser.Read();
+    ASSERT_TRUE(answer) << i;
+    EXPECT_EQ(answer->id, -1);
+  }
+  EXPECT_TRUE(guesser.WaitClosed());
+  EXPECT_EQ(CountLines("sent a wrong password ("), 3u);
+  EXPECT_EQ(CountLines("sent 3 wrong passwords: connection closed"), 1u);
+  EXPECT_EQ(CountLines("its logins are answered one per 600 ms from now on"), 1u);
+
+  // Further logins from the address wait their turn, the right one too.
+  const auto start = Clock::now();
+  qbtest::RconClient next(rconPort_);
+  next.Send(7, 3, "falsch");
+  auto refused = next.Read();
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->id, -1);
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(500));
+  qbtest::RconClient admin(rconPort_);
+  EXPECT_TRUE(admin.Auth(kPassword));
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(1100));
+  EXPECT_EQ(admin.Exec("listplayers"), "No Players Connected");
+  // A right password ends the slow-down for the address.
+  const auto after = Clock::now();
+  EXPECT_TRUE(Admin()->Exec("listplayers"));
+  EXPECT_LT(Clock::now() - after, std::chrono::milliseconds(600));
+}
+
+TEST_F(DevServerE2E, TextFromOutsideCannotForgeLogLines) {
+  WriteConfig(ActiveConfig());
+  Start();
+  auto admin = Admin();
+  const std::string forged = "2026-01-01 00:00:00.000 <host> info: forged";
+  admin->Exec("plugins.load Evil\n" + forged + "\x1b[2J");
+  Console(R"(plugins.load "Bad\rName\x1b")", "ERROR plugins.load");
+  admin->Exec("plugins.unload x\r\n" + forged);
+  EXPECT_TRUE(
+      Printed(R"(Plugin Evil\n2026-01-01 00:00:00.000 <host> info: forged\x1b[2J not loaded: )"));
+  EXPECT_TRUE(Printed(R"(Plugin Bad\rName\x1b not loaded)"));
+  server_->Signal(SIGTERM);
+  ExpectCleanExit();
+  std::ifstream file(root_->path() / "logs" / "devserver.log");
+  std::vector<std::string> lines = server_->Lines();
+  for (std::string line; std::getline(file, line);) lines.push_back(line);
+  for (const auto& line : lines) {
+    EXPECT_NE(line.rfind(forged, 0), 0u) << line;
+    EXPECT_TRUE(std::none_of(line.begin(), line.end(), [](char c) {
+      return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+    })) << line;
+  }
 }
 
 }  // namespace

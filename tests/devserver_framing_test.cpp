@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "devserver/rcon_framing.h"
+#include "qbhost/rcon.h"
 #include "support/harness.h"
 
 namespace {
@@ -120,3 +121,27 @@ TEST(Framing, IncompletePacketWaitsWithoutLoss) {
 }
 
 }  // namespace
+
+TEST(Framing, ALongReplyIsSplitIntoPacketsTheDecoderAccepts) {
+  // What the server writes, its own reader must take: every piece has a size
+  // field of at most 4096 and the same id.
+  for (std::size_t length :
+       {std::size_t{0}, std::size_t{4086}, std::size_t{4087}, std::size_t{10'000}}) {
+    std::string body;
+    for (std::size_t i = 0; i < length; ++i) body += static_cast<char>('a' + i % 26);
+    RconDecoder decoder;
+    decoder.Feed(qbhost::EncodeRconPacket(7, 0, body));
+    std::string joined;
+    std::size_t packets = 0;
+    while (auto frame = decoder.Next()) {
+      EXPECT_EQ(frame->id, 7);
+      EXPECT_EQ(frame->type, 0);
+      joined += frame->body;
+      ++packets;
+    }
+    EXPECT_FALSE(decoder.failed()) << decoder.error();
+    EXPECT_EQ(decoder.buffered(), 0u);
+    EXPECT_EQ(joined, body);
+    EXPECT_EQ(packets, length == 0 ? 1 : (length + 4085) / 4086) << length;
+  }
+}

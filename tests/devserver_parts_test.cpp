@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "devserver/auth_throttle.h"
 #include "devserver/console.h"
 #include "devserver/options.h"
 #include "devserver/output.h"
@@ -37,6 +38,27 @@ TEST(DevserverOptions, DefaultsKeepRconOnLoopbackAndOff) {
   EXPECT_FALSE(r.options.webhookEchoPort);
   EXPECT_EQ(r.options.tickMs, 1000);
   EXPECT_FALSE(r.options.quitOnEof);
+  EXPECT_EQ(r.options.rcon.maxConnections, 16u);
+  EXPECT_EQ(r.options.rcon.loginTimeout, std::chrono::milliseconds(30000));
+  EXPECT_EQ(r.options.rcon.pauseUnread, 1u << 20);
+  EXPECT_EQ(r.options.rcon.closeUnread, 8u << 20);
+  EXPECT_EQ(r.options.rcon.authTries, 3);
+  EXPECT_EQ(r.options.rcon.authDelay, std::chrono::milliseconds(1000));
+  EXPECT_EQ(r.options.rcon.acceptRetry, std::chrono::milliseconds(500));
+}
+
+TEST(DevserverOptions, EveryRconLimitIsRead) {
+  auto r = Parse({"--rcon-max-connections", "4", "--rcon-login-timeout-ms", "250",
+                  "--rcon-max-unread", "1000", "--rcon-close-unread", "5000", "--rcon-auth-tries",
+                  "5", "--rcon-auth-delay-ms", "20", "--rcon-accept-retry-ms", "30"});
+  ASSERT_EQ(r.action, ParseResult::Action::Run) << r.error;
+  EXPECT_EQ(r.options.rcon.maxConnections, 4u);
+  EXPECT_EQ(r.options.rcon.loginTimeout, std::chrono::milliseconds(250));
+  EXPECT_EQ(r.options.rcon.pauseUnread, 1000u);
+  EXPECT_EQ(r.options.rcon.closeUnread, 5000u);
+  EXPECT_EQ(r.options.rcon.authTries, 5);
+  EXPECT_EQ(r.options.rcon.authDelay, std::chrono::milliseconds(20));
+  EXPECT_EQ(r.options.rcon.acceptRetry, std::chrono::milliseconds(30));
 }
 
 TEST(DevserverOptions, EveryOptionIsRead) {
@@ -77,6 +99,13 @@ TEST(DevserverOptions, BadValuesAreRefusedWithTheReason) {
            {{"--root"}, "needs a value"},
            {{"--root", ""}, "--root"},
            {{"--verbose"}, "unknown option --verbose"},
+           {{"--rcon-max-connections", "0"}, "--rcon-max-connections"},
+           {{"--rcon-login-timeout-ms", "0"}, "--rcon-login-timeout-ms"},
+           {{"--rcon-max-unread", "x"}, "--rcon-max-unread"},
+           {{"--rcon-max-unread", "5000", "--rcon-close-unread", "4000"}, "must not be below"},
+           {{"--rcon-auth-tries", "0"}, "--rcon-auth-tries"},
+           {{"--rcon-auth-delay-ms", "-5"}, "--rcon-auth-delay-ms"},
+           {{"--rcon-accept-retry-ms", ""}, "--rcon-accept-retry-ms"},
        }) {
     auto r = Parse(bad.args);
     EXPECT_EQ(r.action, ParseResult::Action::Error) << bad.args[0];
@@ -319,3 +348,42 @@ TEST_F(WebhookEchoTest, StopRightAfterStartReturns) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------- password throttle
+
+TEST(AuthThrottle, AnAddressIsSlowedDownAfterItsTriesUntilARightPassword) {
+  using namespace std::chrono_literals;
+  using Clock = devserver::AuthThrottle::Clock;
+  devserver::AuthThrottle throttle(3, 1000ms);
+  const Clock::time_point t0{};
+  // The first tries are answered at once; the third wrong one starts it.
+  EXPECT_EQ(throttle.Wait("10.0.0.1", t0), 0s);
+  EXPECT_FALSE(throttle.Failed("10.0.0.1", t0));
+  EXPECT_FALSE(throttle.Failed("10.0.0.1", t0));
+  EXPECT_EQ(throttle.Wait("10.0.0.1", t0), 0s);
+  EXPECT_TRUE(throttle.Failed("10.0.0.1", t0));
+  EXPECT_FALSE(throttle.Failed("10.0.0.1", t0)) << "logged once, not per failure";
+  // One turn per second, over every connection of the address; others are free.
+  EXPECT_EQ(throttle.Wait("10.0.0.1", t0), 1000ms);
+  EXPECT_EQ(throttle.Wait("10.0.0.1", t0), 2000ms);
+  EXPECT_EQ(throttle.Wait("10.0.0.1", t0 + 2500ms), 500ms);
+  EXPECT_EQ(throttle.Wait("10.0.0.2", t0), 0s);
+  // A right password clears the address.
+  throttle.Succeeded("10.0.0.1");
+  EXPECT_EQ(throttle.Wait("10.0.0.1", t0 + 3s), 0s);
+  EXPECT_EQ(throttle.tracked(), 0u);
+}
+
+TEST(AuthThrottle, OldFailuresAreForgottenAndTheTableStaysBounded) {
+  using namespace std::chrono_literals;
+  using Clock = devserver::AuthThrottle::Clock;
+  devserver::AuthThrottle throttle(3, 1000ms);
+  const Clock::time_point t0{};
+  for (int i = 0; i < 3; ++i) throttle.Failed("10.0.0.1", t0);
+  // Ten quiet minutes later the address starts afresh.
+  throttle.Failed("10.0.0.9", t0 + 11min);
+  EXPECT_EQ(throttle.Wait("10.0.0.1", t0 + 11min), 0s);
+  // A guesser from ever new addresses does not grow the table without bound.
+  for (int i = 0; i < 5000; ++i) throttle.Failed("addr" + std::to_string(i), t0 + 12min);
+  EXPECT_LE(throttle.tracked(), 4096u);
+}

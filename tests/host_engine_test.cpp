@@ -49,6 +49,34 @@ TEST_F(Engine, RelayDeliversToLivePlayersOnly) {
             "e {0}");
 }
 
+TEST_F(Engine, AChatLineReachesEveryPlayerUnlessSuppressedOrACommand) {
+  auto* anna = Join("Anna");
+  auto* bert = Join("Bert");
+  auto* gone = Join("Gone");
+  qbhost::RemovePlayer(gone);
+  bool suppress = false;
+  AsaApi::GetCommands().RegisterChatCallback(FString("filter"),
+                                             [&suppress](auto...) { return suppress; });
+  struct Case {
+    const char* text;
+    bool suppress;
+    bool command;
+    bool shown;
+  };
+  for (const Case& c : {Case{"frei", false, false, true}, Case{"gefiltert", true, false, false},
+                        Case{"/kit", false, true, false}}) {
+    suppress = c.suppress;
+    EXPECT_EQ(qbhost::PlayerChat(anna, "Anna", c.text, 0, c.command), c.suppress) << c.text;
+  }
+  for (auto* player : {anna, bert}) {
+    auto inbox = qbhost::Inbox(player);
+    ASSERT_EQ(inbox.size(), 1u);
+    EXPECT_EQ(inbox[0].sender, "Anna");
+    EXPECT_EQ(inbox[0].text, "frei");
+  }
+  EXPECT_TRUE(qbhost::Inbox(gone).empty());
+}
+
 TEST_F(Engine, RelayReadsNoFurtherThanCount) {
   auto* alice = Join("Alice");
   FString sender;  // "Serv" with no NUL inside its count, in a buffer of exactly 4 units

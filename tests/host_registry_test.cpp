@@ -85,4 +85,27 @@ TEST_F(Registry, ASecondRegistrationUnderATakenIdIsRefused) {
   EXPECT_EQ(qbhost::RegistryJournal().size(), 2u);
 }
 
+TEST_F(Registry, LoadUnloadCyclesKeepOnlyARecentJournal) {
+  auto& commands = AsaApi::GetCommands();
+  constexpr int kCycles = 5000;
+  for (int i = 0; i < kCycles; ++i) {
+    const qbhost::PluginId id = static_cast<qbhost::PluginId>(i + 1);
+    {
+      qbhost::PluginScope scope(id);
+      commands.RegisterTimerCallback(FString("tick"), [] {});
+      commands.RegisterRconCommand(FString(("say" + std::to_string(i)).c_str()), [](auto...) {});
+      commands.UnregisterTimerCallback(FString("tick"));
+    }
+    qbhost::ForgetPlugin(id);  // the RCON command goes without a journal entry
+  }
+  EXPECT_TRUE(qbhost::RegisteredIds(CommandKind::Rcon).empty());
+  auto journal = qbhost::RegistryJournal();
+  EXPECT_EQ(journal.size(), 256u);
+  ASSERT_FALSE(journal.empty());
+  // The newest entries survive, in order.
+  EXPECT_FALSE(journal.back().added);
+  EXPECT_EQ(journal.back().id, "tick");
+  EXPECT_EQ(journal[journal.size() - 2].id, "say" + std::to_string(kCycles - 1));
+}
+
 }  // namespace

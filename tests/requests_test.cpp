@@ -1,7 +1,14 @@
 // The stand-in host's request service against a real receiver on loopback.
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,6 +54,7 @@ class RequestService : public qbtest::HostTest {
   void TearDown() override {
     qbhost::ShutdownRequests();
     qbhost::SetRequestFault(qbhost::RequestFault::None);
+    qbhost::SetRequestLimit(0);
     receiver_.Stop();
     HostTest::TearDown();
   }
@@ -369,6 +377,126 @@ TEST_F(RequestService, ManyRequestsAllArriveAndEachCallsBackOnce) {
   EXPECT_EQ(receiver_.Posts().size(), static_cast<std::size_t>(kCount));
   ASSERT_EQ(recorder_.calls.size(), static_cast<std::size_t>(kCount));
   for (const auto& call : recorder_.calls) EXPECT_TRUE(call.success) << call.text;
+}
+
+// Ticks the game loop until `calls` completions have arrived or `limit` has
+// passed; the wait between ticks is the service's own condition wait.
+void TickUntil(const Recorder& recorder, std::size_t calls, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (recorder.calls.size() < calls && std::chrono::steady_clock::now() < deadline) {
+    qbhost::WaitForRequests(10ms);
+    qbhost::Tick();
+  }
+}
+
+TEST_F(RequestService, AQueuedRequestWhoseConnectTimeIsSpentFailsWithoutGoingOut) {
+  // Sixteen requests hold every slot for at least 3 s; the one behind them may
+  // connect within 1 s of its hand-over, as a thread of its own would have.
+  qbtest::RawPort silent(qbtest::RawPort::Mode::Silent);
+  Recorder stuck;
+  for (int i = 0; i < 16; ++i) {
+    ASSERT_TRUE(Post(silent.BaseUrl() + "/stuck", stuck.Callback(), {}, 3));
+  }
+  const auto handedOver = std::chrono::steady_clock::now();
+  ASSERT_TRUE(Post(receiver_.BaseUrl() + "/late", recorder_.Callback(), {}, 1));
+  TickUntil(recorder_, 1, 3s);
+  ASSERT_EQ(recorder_.calls.size(), 1u);
+  EXPECT_LT(std::chrono::steady_clock::now() - handedOver, 2500ms);
+  EXPECT_FALSE(recorder_.calls[0].success);
+  EXPECT_THAT(recorder_.calls[0].text, HasSubstr("in the queue, the connect timeout is 1 s"));
+  EXPECT_TRUE(stuck.calls.empty());
+  EXPECT_TRUE(receiver_.Posts().empty());
+}
+
+TEST_F(RequestService, ABacklogBehindASilentPeerFailsWithinItsTimeLimits) {
+  // During an outage every request fails within its own time limits (here
+  // 1 s each), not one slot's worth after another.
+  qbtest::RawPort silent(qbtest::RawPort::Mode::Silent);
+  constexpr std::size_t kBacklog = 2000;
+  const auto start = std::chrono::steady_clock::now();
+  for (std::size_t i = 0; i < kBacklog; ++i) {
+    ASSERT_TRUE(Post(silent.BaseUrl() + "/chat", recorder_.Callback(), {}, 1));
+  }
+  ASSERT_TRUE(qbhost::WaitForRequests(8s));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  qbhost::Tick();
+  ASSERT_EQ(recorder_.calls.size(), kBacklog);
+  for (const auto& call : recorder_.calls) EXPECT_FALSE(call.success);
+}
+
+TEST_F(RequestService, ARequestBeyondTheQueueBoundIsRefused) {
+  qbtest::RawPort silent(qbtest::RawPort::Mode::Silent);
+  qbhost::SetRequestLimit(3);
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(Post(silent.BaseUrl() + "/x", recorder_.Callback()));
+  bool refusedCalled = false;
+  EXPECT_FALSE(Post(silent.BaseUrl() + "/x", [&refusedCalled](auto...) { refusedCalled = true; }));
+  EXPECT_EQ(qbhost::PendingRequests(), 3u);
+  // Room again once requests are finished (here: dropped with the service).
+  qbhost::ShutdownRequests();
+  EXPECT_TRUE(Post(receiver_.BaseUrl() + "/again", recorder_.Callback()));
+  Settle();
+  EXPECT_FALSE(refusedCalled);
+  ASSERT_EQ(recorder_.calls.size(), 1u);
+  EXPECT_TRUE(recorder_.calls[0].success);
+}
+
+// A peer on 127.0.0.1 that answers one request with fixed bytes, whatever
+// they are (the HTTP receiver only writes well-formed status lines).
+class CannedPeer {
+ public:
+  explicit CannedPeer(std::string answer) : answer_(std::move(answer)) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    auto* generic = reinterpret_cast<sockaddr*>(&address);
+    if (fd_ < 0 || ::bind(fd_, generic, length) != 0 || ::getsockname(fd_, generic, &length) != 0 ||
+        ::listen(fd_, 4) != 0) {
+      throw std::runtime_error("canned peer: bind/listen failed");
+    }
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] {
+      pollfd ready{fd_, POLLIN, 0};
+      if (::poll(&ready, 1, 5000) != 1) return;
+      int client = ::accept(fd_, nullptr, nullptr);
+      if (client < 0) return;
+      std::string request;
+      char chunk[4096];
+      // The request ends with its body "{}" after the header block.
+      while (request.find("\r\n\r\n{}") == std::string::npos) {
+        pollfd in{client, POLLIN, 0};
+        if (::poll(&in, 1, 5000) != 1) break;
+        ssize_t n = ::recv(client, chunk, sizeof chunk, 0);
+        if (n <= 0) break;
+        request.append(chunk, static_cast<std::size_t>(n));
+      }
+      ::send(client, answer_.data(), answer_.size(), MSG_NOSIGNAL);
+      ::close(client);
+    });
+  }
+  ~CannedPeer() {
+    thread_.join();
+    ::close(fd_);
+  }
+  std::string BaseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  std::string answer_;
+  int fd_ = -1;
+  int port_ = 0;
+  std::thread thread_;
+};
+
+TEST_F(RequestService, AStatusLineWithControlBytesIsEscapedInTheFailureText) {
+  // The text goes into the plug-in's log line: it must not break or colour it.
+  CannedPeer peer(
+      "HTTP/1.1 502 Bad\x1b[31m\\x\x7f"
+      "End\r\nContent-Length: 0\r\n\r\n");
+  ASSERT_TRUE(Post(peer.BaseUrl() + "/x", recorder_.Callback()));
+  Settle();
+  ASSERT_EQ(recorder_.calls.size(), 1u);
+  EXPECT_EQ(recorder_.calls[0].text, "HTTP 502 Bad\\x1b[31m\\\\x\\x7fEnd");
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// The chat relay: shows a chat line to one simulated player. Each delivered line
+// The chat relay: shows a chat line to one simulated player (and the game's
+// own showing of a player's chat line to everyone). Each delivered line
 // lands in the player's inbox and goes to the delivery listener (the dev server
 // prints it). A controller that has left, or one the host never made, receives
 // nothing.
@@ -28,6 +29,11 @@ RelayPath& TheRelayPath() {
   return state;
 }
 
+void Deliver(AShooterPlayerController* target, ReceivedLine line) {
+  target->inbox.push_back(line);
+  if (auto listener = Listener()) listener(target, line);
+}
+
 class Relay final : public AsaApi::ChatRelay {
  public:
   using ChatRelay::ChatRelay;
@@ -38,13 +44,25 @@ class Relay final : public AsaApi::ChatRelay {
     AShooterPlayerController* target = detail::FindController(controller);
     if (target == nullptr || target->departed) return;
     // The host's own conversion: at most count units, up to the first NUL.
-    ReceivedLine line{ToUtf8(sender), ToUtf8(message)};
-    target->inbox.push_back(line);
-    if (auto listener = Listener()) listener(target, line);
+    Deliver(target, {ToUtf8(sender), ToUtf8(message)});
   }
 };
 
 }  // namespace
+
+bool PlayerChat(AShooterPlayerController* speaker, std::string_view senderName,
+                std::string_view text, int mode, bool commandExecuted) {
+  AShooterPlayerController* target = detail::FindController(speaker);
+  if (target == nullptr)
+    throw std::invalid_argument("PlayerChat: not a player controller of the host");
+  HostString line(text);
+  const bool suppressed = DispatchChat(speaker, line.ptr(), mode, 0, false, commandExecuted);
+  if (suppressed || commandExecuted) return suppressed;
+  for (AShooterPlayerController* player : LivePlayers(target->world)) {
+    Deliver(player, {std::string(senderName), std::string(text)});
+  }
+  return false;
+}
 
 std::vector<ReceivedLine> Inbox(AShooterPlayerController* controller) {
   AShooterPlayerController* target = detail::FindController(controller);

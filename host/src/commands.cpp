@@ -2,9 +2,14 @@
 // id, each remembered with the plug-in that registered it. Dispatch runs the
 // callbacks from a snapshot without holding the lock, so a callback may
 // register or remove commands itself.
+//
+// The journal of registrations and removals keeps only the latest
+// kJournalEntries: a server that loads and unloads plug-ins for weeks must not
+// grow it, and readers only look at what just happened.
 
 #include <algorithm>
 #include <cctype>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <variant>
@@ -17,6 +22,8 @@ namespace qbhost {
 namespace {
 
 thread_local PluginId currentPlugin = 0;
+
+constexpr std::size_t kJournalEntries = 256;
 
 bool SameWord(std::string_view a, std::string_view b) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
@@ -73,7 +80,7 @@ class Registry final : public AsaApi::ICommands {
 
   std::vector<RegistryEvent> Journal() {
     std::lock_guard lock(mutex_);
-    return journal_;
+    return {journal_.begin(), journal_.end()};
   }
 
   std::vector<std::string> Ids(CommandKind kind) {
@@ -106,7 +113,7 @@ class Registry final : public AsaApi::ICommands {
   void Add(CommandKind kind, const FString& id, const F& callback) {
     std::string text = ToUtf8(id);
     std::lock_guard lock(mutex_);
-    journal_.push_back({true, kind, text, false});
+    Record({true, kind, text, false});
     bool taken = std::any_of(entries_.begin(), entries_.end(), [&](const Entry& e) {
       return e.kind == kind && Matches(kind, e.id, text);
     });
@@ -122,13 +129,19 @@ class Registry final : public AsaApi::ICommands {
     });
     bool matched = it != entries_.end();
     if (matched) entries_.erase(it);
-    journal_.push_back({false, kind, std::move(text), matched});
+    Record({false, kind, std::move(text), matched});
     return matched;
+  }
+
+  // Called with mutex_ held.
+  void Record(RegistryEvent event) {
+    if (journal_.size() == kJournalEntries) journal_.pop_front();
+    journal_.push_back(std::move(event));
   }
 
   std::mutex mutex_;
   std::vector<Entry> entries_;
-  std::vector<RegistryEvent> journal_;
+  std::deque<RegistryEvent> journal_;
 };
 
 Registry& TheRegistry() {

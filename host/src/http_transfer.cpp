@@ -4,6 +4,8 @@
 #include <cctype>
 #include <new>
 
+#include "qbhost/escape.h"
+
 namespace qbhost::detail {
 namespace {
 
@@ -30,9 +32,9 @@ std::string Lower(std::string_view s) {
 
 void Transfer::Assign(PluginId owner, std::string_view url, std::string_view body,
                       std::string_view contentType, std::vector<std::string>&& headers,
-                      Timeouts timeouts) {
+                      Timeouts timeouts, Clock::time_point handedOver) {
   owner_ = owner;
-  cancellation_ = false;
+  handedOver_ = handedOver;
   timeouts_ = Effective(timeouts);
   // An empty content type removes libcurl's form default instead of sending one.
   constexpr std::string_view kContentType = "Content-Type:";
@@ -48,43 +50,20 @@ void Transfer::Assign(PluginId owner, std::string_view url, std::string_view bod
   urlSize_ = url.size();
   headerAt_ = urlSize_ + 1;
   bodyAt_ = headerAt_ + headerSize + 1;
-  if (headers_.capacity() == 0) {
-    headers_ = std::move(headers);
-  } else {
-    // Into the strings this transfer already owns; the caller's list is
-    // released on the caller's thread.
-    headers_.resize(headers.size());
-    for (std::size_t i = 0; i < headers.size(); ++i) headers_[i].assign(headers[i]);
-  }
+  headers_ = std::move(headers);
+}
+
+bool Transfer::QueueTimeSpent(Clock::time_point now, Outcome& failure) const {
+  const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - handedOver_);
+  if (waited < std::chrono::seconds(timeouts_.connect)) return false;
+  failure.text = "Connection timed out: waited " + std::to_string(waited.count()) +
+                 " ms in the queue, the connect timeout is " + std::to_string(timeouts_.connect) +
+                 " s";
+  return true;
 }
 
 Transfer::Wire::~Wire() {
   curl_slist_free_all(headerList);
-}
-
-void Transfer::Wire::Clear() {
-  curl_slist_free_all(headerList);
-  headerList = nullptr;
-  easy = nullptr;
-  response.clear();
-  reason.clear();
-  headers.clear();
-  error[0] = '\0';
-  lastUp = 0;
-  active = false;
-  stalled.clear();
-}
-
-std::unique_ptr<Transfer::Wire> Transfer::TakeWire() {
-  if (wire_) wire_->Clear();
-  return std::move(wire_);
-}
-
-std::unique_ptr<Transfer> Transfer::Cancellation(PluginId owner) {
-  auto marker = std::make_unique<Transfer>();
-  marker->owner_ = owner;
-  marker->cancellation_ = true;
-  return marker;
 }
 
 Timeouts Transfer::Effective(Timeouts requested) {
@@ -96,6 +75,9 @@ Timeouts Transfer::Effective(Timeouts requested) {
 bool Transfer::Attach(CURL* easy, std::unique_ptr<Wire> wire, Outcome& failure) {
   wire_ = std::move(wire);
   Wire& w = *wire_;
+  const auto now = Clock::now();
+  if (QueueTimeSpent(now, failure)) return false;
+  const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - handedOver_);
   // libcurl takes the URL as a C string: a NUL inside would silently cut it.
   if (std::string_view(url(), urlSize_).find('\0') != std::string_view::npos) {
     failure.text = "URL rejected: it contains a NUL byte";
@@ -117,6 +99,9 @@ bool Transfer::Attach(CURL* easy, std::unique_ptr<Wire> wire, Outcome& failure) 
 
   w.easy = easy;
   const long total = timeouts_.connect + timeouts_.send + timeouts_.receive;
+  // What is left of the limits: they run from the hand-over.
+  const long connectLeftMs = timeouts_.connect * 1000L - static_cast<long>(waited.count());
+  const long totalLeftMs = total * 1000L - static_cast<long>(waited.count());
   CURLcode rc = CURLE_OK;
   auto set = [&](CURLoption option, auto value) {
     if (rc == CURLE_OK) rc = curl_easy_setopt(easy, option, value);
@@ -137,8 +122,8 @@ bool Transfer::Attach(CURL* easy, std::unique_ptr<Wire> wire, Outcome& failure) 
   set(CURLOPT_NOPROGRESS, 0L);
   set(CURLOPT_XFERINFOFUNCTION, &Transfer::OnProgress);
   set(CURLOPT_XFERINFODATA, static_cast<void*>(this));
-  set(CURLOPT_CONNECTTIMEOUT_MS, timeouts_.connect * 1000L);
-  set(CURLOPT_TIMEOUT_MS, total * 1000L);
+  set(CURLOPT_CONNECTTIMEOUT_MS, connectLeftMs);
+  set(CURLOPT_TIMEOUT_MS, totalLeftMs);
   // Never fires before the overall limit; it only makes libcurl revisit an
   // idle transfer every second, which runs OnProgress.
   set(CURLOPT_LOW_SPEED_LIMIT, 1L);
@@ -148,7 +133,8 @@ bool Transfer::Attach(CURL* easy, std::unique_ptr<Wire> wire, Outcome& failure) 
     w.easy = nullptr;
     return false;
   }
-  w.lastActivity = Clock::now();
+  // The first quiet window (connect + send) runs from the hand-over too.
+  w.lastActivity = handedOver_;
   return true;
 }
 
@@ -159,7 +145,7 @@ Outcome Transfer::Finish(CURLcode result) {
     if (!w.stalled.empty()) {
       out.text = std::move(w.stalled);
     } else if (w.error[0] != '\0') {
-      out.text = w.error;
+      out.text = EscapeText(w.error);
     } else {
       out.text = curl_easy_strerror(result);
     }
@@ -173,7 +159,11 @@ Outcome Transfer::Finish(CURLcode result) {
     out.text = std::move(w.response);
   } else {
     out.text = "HTTP " + std::to_string(code);
-    if (!w.reason.empty()) out.text += " " + w.reason;
+    // The reason phrase is the peer's text: it goes into log lines escaped.
+    if (!w.reason.empty()) {
+      out.text += ' ';
+      out.text += EscapeText(w.reason);
+    }
   }
   return out;
 }

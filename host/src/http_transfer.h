@@ -5,8 +5,12 @@
 // and the outcome handed to the completion callback.
 //
 // Time limits. The three numbers a plug-in passes are the connect, receive and
-// send timeouts in seconds, as on the real host (0 or less picks 10, 30, 30):
-//   connect  CURLOPT_CONNECTTIMEOUT_MS: TCP (and TLS) set-up.
+// send timeouts in seconds, as on the real host (0 or less picks 10, 30, 30).
+// They run from the hand-over (CreatePostRequest), not from the moment the
+// request goes on the wire: time spent in the service's queue counts.
+//   connect  CURLOPT_CONNECTTIMEOUT_MS: TCP (and TLS) set-up, done within
+//            `connect` of the hand-over; a request still queued then fails
+//            without going out.
 //   send     quiet time allowed while the body is still going out.
 //   receive  quiet time allowed once the body is out: a server that accepts
 //            and never answers fails about `receive` seconds after it took
@@ -23,6 +27,9 @@
 // (at most 1 MiB of it is kept). On failure the text says what went wrong:
 //   "HTTP 500 Internal Server Error"          the server answered, not 2xx
 //   "Failed to connect to 127.0.0.1 port ..."  libcurl's error message
+// Text from the peer (the reason phrase) and libcurl's message are escaped as
+// in qbhost/escape.h: a status line with CR, LF or ESC cannot forge or colour
+// the log line the plug-in writes with it.
 // The header map holds the final answer's headers, names in lower case, a
 // repeated header's values joined with ", "; it is empty when no answer came.
 //
@@ -59,9 +66,9 @@ class Transfer {
  public:
   using Clock = std::chrono::steady_clock;
 
-  // What a transfer needs only while it is on the wire: the worker keeps one
-  // per slot and reuses them, so a request waiting in the queue (a silent peer
-  // makes many wait) holds no more than its texts.
+  // What a transfer needs only while it is on the wire, so that a request
+  // waiting in the queue (a silent peer makes many wait) holds no more than
+  // its texts.
   struct Wire {
     CURL* easy = nullptr;
     curl_slist* headerList = nullptr;
@@ -78,42 +85,30 @@ class Transfer {
     ~Wire();
     Wire(const Wire&) = delete;
     Wire& operator=(const Wire&) = delete;
-    // Forgets the last transfer (its easy handle was reset or cleaned up).
-    void Clear();
   };
 
   Transfer() = default;
-  // Not a request: the order, queued behind `owner`'s requests, to abort them.
-  static std::unique_ptr<Transfer> Cancellation(PluginId owner);
   Transfer(const Transfer&) = delete;
   Transfer& operator=(const Transfer&) = delete;
 
-  bool IsCancellation() const { return cancellation_; }
-  // The request's number and the slot its completion callback waits in.
+  // The request's number, under which its completion callback waits.
   std::uint64_t id() const { return id_; }
-  std::uint32_t slot() const { return slot_; }
-  void set_ticket(std::uint64_t id, std::uint32_t slot) {
-    id_ = id;
-    slot_ = slot;
-  }
+  void set_id(std::uint64_t id) { id_ = id; }
   PluginId owner() const { return owner_; }
   CURL* easy() const { return wire_ ? wire_->easy : nullptr; }
 
-  // The link in the request service's hand-over queue and spare list.
-  Transfer* next = nullptr;
-
-  // Takes a request: the texts are copied into one buffer of the transfer's
-  // own, the headers into its list. A transfer that was used before keeps its
-  // buffers, so a reused one copies without allocating.
+  // Takes a request handed over at `handedOver`: the texts are copied into one
+  // buffer of the transfer's own, the headers into its list.
   void Assign(PluginId owner, std::string_view url, std::string_view body,
-              std::string_view contentType, std::vector<std::string>&& headers, Timeouts timeouts);
+              std::string_view contentType, std::vector<std::string>&& headers, Timeouts timeouts,
+              Clock::time_point handedOver);
+  // True when the request, still queued at `now`, can no longer connect within
+  // its connect timeout; `failure` then holds the outcome to report.
+  bool QueueTimeSpent(Clock::time_point now, Outcome& failure) const;
   // Configures a fresh or reset easy handle for this request, with `wire` for
   // its state on the wire. On failure the outcome to report is returned in
   // `failure` and the handle stays unused.
   bool Attach(CURL* easy, std::unique_ptr<Wire> wire, Outcome& failure);
-  // Gives the wire state back, cleared, once the easy handle was reset or
-  // cleaned up (null when the transfer never had one).
-  std::unique_ptr<Wire> TakeWire();
   // Builds the outcome once libcurl has finished with `result`.
   Outcome Finish(CURLcode result);
 
@@ -133,9 +128,8 @@ class Transfer {
   std::size_t bodySize() const { return texts_.size() - bodyAt_; }
 
   std::uint64_t id_ = 0;
-  std::uint32_t slot_ = 0;
   PluginId owner_ = 0;
-  bool cancellation_ = false;
+  Clock::time_point handedOver_;
   // URL, NUL, "Content-Type: ..." header, NUL, body: one allocation.
   std::string texts_;
   std::size_t urlSize_ = 0;

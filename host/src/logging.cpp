@@ -111,7 +111,20 @@ StreamSink::~StreamSink() {
 }
 
 void StreamSink::WriteLine(spdlog::level::level_enum /*level*/, std::string_view line) {
-  std::fwrite(line.data(), 1, line.size(), stream_);
+  // Whoever wrote the line should have escaped what came from outside; a
+  // control byte that got through anyway still never reaches the terminal or
+  // the file raw, and never starts a line of its own.
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    auto byte = static_cast<unsigned char>(line[i]);
+    if (byte >= 0x20 && byte != 0x7F) continue;
+    std::fwrite(line.data() + start, 1, i - start, stream_);
+    const char escaped[4] = {'\\', 'x', kHex[byte >> 4], kHex[byte & 0xF]};
+    std::fwrite(escaped, 1, sizeof escaped, stream_);
+    start = i + 1;
+  }
+  std::fwrite(line.data() + start, 1, line.size() - start, stream_);
   std::fputc('\n', stream_);
 }
 

@@ -35,12 +35,19 @@ void PutInt32(std::string& out, std::int32_t value) {
 
 std::string EncodeRconPacket(std::int32_t id, std::int32_t type, std::string_view body) {
   std::string out;
-  out.reserve(4 + 4 + 4 + body.size() + 2);
-  PutInt32(out, static_cast<std::int32_t>(4 + 4 + body.size() + 2));
-  PutInt32(out, id);
-  PutInt32(out, type);
-  out.append(body);
-  out.append(2, '\0');
+  const std::size_t packets = body.empty() ? 1 : (body.size() + kRconMaxBody - 1) / kRconMaxBody;
+  out.reserve(packets * 14 + body.size());
+  // As Source servers do, a long body goes out in pieces with the same id and
+  // type; clients join them.
+  do {
+    std::string_view piece = body.substr(0, kRconMaxBody);
+    body.remove_prefix(piece.size());
+    PutInt32(out, static_cast<std::int32_t>(4 + 4 + piece.size() + 2));
+    PutInt32(out, id);
+    PutInt32(out, type);
+    out.append(piece);
+    out.append(2, '\0');
+  } while (!body.empty());
   return out;
 }
 

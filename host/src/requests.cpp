@@ -1,42 +1,37 @@
 // The request service (API::Requests): real HTTP over libcurl's multi
-// interface on one worker thread.
+// interface on one worker thread. A test double of the host's service, which
+// runs one thread per request: it keeps the host's time behaviour, not its
+// threads.
 //
-//   caller (game thread)                      worker thread
-//   CreatePostRequest --inbox_--> waiting_ --> curl_multi (at most 16 on the
-//                                              wire, connections kept)
-//   Tick: DeliverCompletions <--finished_-- one Outcome per finished transfer
+//   caller (game thread)                         worker thread
+//   CreatePostRequest --inbox_ (mutex_)-->       waiting_ --> curl_multi, at most
+//                                                kMaxOnWire on the wire
+//   Tick: DeliverCompletions <--finished_ (mutex_)-- one Outcome per request
 //
-// CreatePostRequest copies the request into one transfer, parks its completion
-// callback in a slot on the caller's side and pushes the transfer onto inbox_,
-// a lock-free list the worker empties in one exchange; it never waits for the
-// network, and it shares no lock with the worker. It wakes the worker (a write
-// to libcurl's wake-up socket) only when the worker sleeps in curl_multi_poll:
-// the worker goes to sleep only by turning an empty inbox_ into kAsleep, and
-// the push that replaces kAsleep is the one that wakes it, so a request is
-// never left waiting for the poll's time limit and a busy worker is never
-// woken. With every slot on the wire taken, the worker sleeps as kAsleepFull:
-// a new request could only join the queue, and the worker takes the inbox
-// anyway when a transfer ends and frees a slot, so a push does not wake it
-// (a cancellation does). A peer that never answers thus costs no wake-up per
-// request. Per request the caller writes one word the worker also writes
-// (inbox_); counters either side keeps for itself live on separate cache
-// lines. Completion callbacks run only on the thread that calls Tick(), each
-// inside a PluginScope of the plug-in that made the request. A completion whose
-// callback is gone (its plug-in was forgotten, or the service shut down) is
-// discarded, so a callback never runs after its plug-in left. DropRequestsOf
-// destroys the plug-in's callbacks before it returns (their code lives in the
-// plug-in's library) and queues a cancellation behind the plug-in's requests,
-// on which the worker aborts them.
+// Time limits run from the hand-over, as on the host, where each request's
+// thread starts at once: a request still queued when its connect timeout has
+// run out fails without going out ("... waited in the queue ..."), and one that
+// goes on the wire late gets only what is left of its limits. A backlog behind
+// a peer that never answers thus fails within its time limits, however long.
 //
-// Locks: mutex_ (callers, Tick, drop and shutdown: the callback slots, the
-// delivery state, starting and stopping the worker) and doneMutex_ (worker
-// and Tick: finished completions and the count of finished requests). The
-// worker never takes mutex_.
+// The queue has a bound (kDefaultMaxPending requests handed over and not yet
+// finished; SetRequestLimit changes it): CreatePostRequest refuses a request
+// beyond it by returning false, without a callback, as it does for a header
+// that could smuggle further headers (CR, LF or NUL in it).
 //
-// A header (or content type) holding CR, LF or NUL is refused: it could smuggle
-// further headers into the request. Fault injection for tests: Refuse makes
-// CreatePostRequest return false, Throw makes it throw std::runtime_error;
-// neither ever calls back.
+// One mutex guards everything the threads share: the inbox, the finished
+// completions, the callbacks, the counts. The worker sleeps in curl_multi_poll
+// and says so under the mutex; a caller that finds it asleep wakes it with
+// curl_multi_wakeup. Completion callbacks run only on the thread that calls
+// Tick(), each inside a PluginScope of the plug-in that made the request, and
+// never with the mutex held. A completion whose callback is gone (its plug-in
+// was forgotten, or the service shut down) is discarded, so a callback never
+// runs after its plug-in left: DropRequestsOf destroys the plug-in's callbacks
+// before it returns (their code lives in the plug-in's library), takes its
+// requests out of the inbox and has the worker abort the rest.
+//
+// Fault injection for tests: Refuse makes CreatePostRequest return false, Throw
+// makes it throw std::runtime_error; neither ever calls back.
 
 #include <atomic>
 #include <condition_variable>
@@ -58,105 +53,31 @@
 namespace qbhost::detail {
 namespace {
 
-// Transfers on the wire at once (and connections kept open to one receiver).
-// Further requests wait in the worker's queue, in order; their time limits
-// start when they go on the wire. libcurl's own queue would not do: it walks
-// every handle it holds on each step, and their clocks would already run.
-constexpr std::size_t kMaxOnWire = 16;
-constexpr std::size_t kSpareHandles = kMaxOnWire;
-// Finished transfers kept for reuse. A transfer is allocated by the caller and
-// finished by the worker; freeing it there and allocating anew on the caller's
-// thread would take the allocator's slow path (and its arena lock, shared with
-// the worker) at every request.
-constexpr std::size_t kSpareTransfers = 256;
-// A cache line: what one thread writes often stays off the lines the other
-// thread reads or writes.
-constexpr std::size_t kLine = 64;
-// In the hand-over list: the worker sleeps and nothing waits; kAsleepFull: it
-// sleeps with every slot on the wire taken. Never transfers.
-Transfer* const kAsleep = reinterpret_cast<Transfer*>(alignof(Transfer));
-Transfer* const kAsleepFull = reinterpret_cast<Transfer*>(2 * alignof(Transfer));
+using Clock = std::chrono::steady_clock;
 
-bool IsSleepMark(const Transfer* head) {
-  return head == kAsleep || head == kAsleepFull;
-}
+// Transfers on the wire at once (and connections kept open to one receiver).
+constexpr std::size_t kMaxOnWire = 16;
+constexpr std::size_t kDefaultMaxPending = 65'536;
+// How often the worker looks for queued requests whose time is spent, at the
+// latest.
+constexpr auto kQueueCheck = std::chrono::milliseconds(100);
 
 bool BreaksHeader(std::string_view text) {
-  // One pass; find_first_of would search the three characters for every byte.
   for (const char c : text) {
     if (c == '\r' || c == '\n' || c == '\0') return true;
   }
   return false;
 }
 
-// Completion callbacks waiting for their requests, in reusable slots: parking
-// one costs no allocation once the table has grown to the number in flight.
-// A slot is found by its index and checked against the request's number, so
-// a completion whose callback was dropped finds nothing.
-class CallbackSlots {
- public:
-  std::uint32_t Park(std::uint64_t id, PluginId owner, const API::Requests::Callback& callback) {
-    std::uint32_t index;
-    if (free_.empty()) {
-      // Room for every slot in the free list, so that releasing one never
-      // allocates.
-      if (free_.capacity() < slots_.size() + 1) free_.reserve(2 * (slots_.size() + 1));
-      slots_.push_back({id, owner, callback});
-      index = static_cast<std::uint32_t>(slots_.size() - 1);
-    } else {
-      index = free_.back();
-      Slot& slot = slots_[index];
-      slot.callback = callback;  // may throw: the slot stays free
-      slot.id = id;
-      slot.owner = owner;
-      free_.pop_back();
-    }
-    ++parked_;
-    return index;
-  }
-
-  // The callback of request `id` in `index`, taken out; empty when it is gone.
-  API::Requests::Callback Take(std::uint32_t index, std::uint64_t id) {
-    if (index >= slots_.size() || slots_[index].id != id) return {};
-    return Release(index);
-  }
-
-  // Moves every callback of `owner` (of everyone, when `all`) into `out`.
-  void TakeAll(PluginId owner, bool all, std::vector<API::Requests::Callback>& out) {
-    for (std::uint32_t i = 0; i < slots_.size(); ++i) {
-      if (slots_[i].id != 0 && (all || slots_[i].owner == owner)) out.push_back(Release(i));
-    }
-  }
-
-  std::size_t size() const { return parked_; }
-
- private:
-  struct Slot {
-    std::uint64_t id;  // 0: free
-    PluginId owner;
-    API::Requests::Callback callback;
-  };
-
-  API::Requests::Callback Release(std::uint32_t index) {
-    Slot& slot = slots_[index];
-    API::Requests::Callback callback = std::move(slot.callback);
-    slot.callback = nullptr;
-    slot.id = 0;
-    free_.push_back(index);  // never allocates: see Park
-    --parked_;
-    return callback;
-  }
-
-  std::vector<Slot> slots_;
-  std::vector<std::uint32_t> free_;
-  std::size_t parked_ = 0;
-};
-
 struct Completion {
   std::uint64_t id;
-  std::uint32_t slot;
   PluginId owner;
   Outcome outcome;
+};
+
+struct Parked {
+  PluginId owner;
+  API::Requests::Callback callback;
 };
 
 class Service {
@@ -171,35 +92,40 @@ class Service {
   void Shutdown();
   std::size_t Pending();
   bool Wait(std::chrono::milliseconds timeout);
+  void SetLimit(std::size_t limit);
 
   std::atomic<RequestFault> fault{RequestFault::None};
 
  private:
   // Called with mutex_ held.
   bool StartWorker();
+  void WakeWorker();
   // Waits until no completion of `owner` (of anyone, when `all`) runs on
   // another thread.
   void AwaitDelivery(std::unique_lock<std::mutex>& lock, PluginId owner, bool all);
 
-  // Callers, with mutex_ held (so the worker is alive). `urgent`: wake the
-  // worker even when all its slots are taken.
-  void Push(std::unique_ptr<Transfer> transfer, bool urgent = false);
-  std::unique_ptr<Transfer> NewTransfer();
-
   // Worker thread only.
   void Run();
-  void TakeInbox();
   void Start(std::unique_ptr<Transfer> transfer, std::vector<Completion>& done);
+  void ExpireQueued(std::vector<Completion>& done);
   std::size_t Abort(PluginId owner);
   void Recycle(CURL* easy);
-  void Retire(std::unique_ptr<Transfer> transfer);
-  std::unique_ptr<Transfer::Wire> NewWire();
+  void Finished(std::vector<Completion>& done, std::size_t aborted);
 
-  // Callers' side, under mutex_ (handedOver_ is read by Wait).
-  alignas(kLine) std::mutex mutex_;
-  std::condition_variable changed_;
+  // Shared, under mutex_.
+  std::mutex mutex_;
+  std::condition_variable changed_;   // delivery and shutdown state
+  std::condition_variable progress_;  // finishedCount_
   std::uint64_t nextId_ = 1;
-  CallbackSlots callbacks_;
+  std::unordered_map<std::uint64_t, Parked> callbacks_;
+  std::deque<std::unique_ptr<Transfer>> inbox_;
+  std::vector<PluginId> cancels_;
+  std::deque<Completion> finished_;
+  std::uint64_t handedOver_ = 0;
+  std::uint64_t finishedCount_ = 0;  // finished on the wire, failed in the queue or aborted
+  std::size_t maxPending_ = kDefaultMaxPending;
+  bool workerAsleep_ = false;
+  bool quit_ = false;
   bool stopping_ = false;
   bool delivering_ = false;
   PluginId deliveringOwner_ = 0;
@@ -207,32 +133,11 @@ class Service {
   CURLM* multi_ = nullptr;
   std::thread worker_;
 
-  std::atomic<std::uint64_t> handedOver_{0};  // requests so far
-  Transfer* spares_ = nullptr;                // taken from returned_, for the next requests
-  std::size_t sparesTaken_ = 0;               // not yet taken off returnedCount_
-
-  // Hand-over: newest first, the worker takes the whole list at once; kAsleep
-  // while the worker sleeps with nothing to do.
-  alignas(kLine) std::atomic<Transfer*> inbox_{nullptr};
-  // Finished transfers handed back by the worker, newest first; callers take
-  // the whole list at once. returnedCount_ bounds it (and the callers' list).
-  alignas(kLine) std::atomic<Transfer*> returned_{nullptr};
-  std::atomic<std::size_t> returnedCount_{0};
-  std::atomic<bool> quit_{false};
-
-  // Worker to Tick, under doneMutex_. finishedCount_ counts requests finished
-  // or aborted; all handed over have finished when it equals handedOver_.
-  alignas(kLine) std::mutex doneMutex_;
-  std::condition_variable progress_;
-  std::deque<Completion> finished_;
-  std::atomic<std::uint64_t> finishedCount_{0};
-
   // Worker thread only.
   std::deque<std::unique_ptr<Transfer>> waiting_;
-  std::size_t aborted_ = 0;
-  std::unordered_map<std::uint64_t, std::unique_ptr<Transfer>> active_;
-  std::vector<CURL*> spare_;
-  std::vector<std::unique_ptr<Transfer::Wire>> wires_;  // for the next on the wire
+  std::unordered_map<CURL*, std::unique_ptr<Transfer>> active_;
+  std::vector<CURL*> spare_;  // reset handles, at most kMaxOnWire
+  Clock::time_point lastQueueCheck_;
 };
 
 Service& TheService() {
@@ -256,49 +161,27 @@ bool Service::Submit(const std::string& url, const API::Requests::Callback& call
     if (BreaksHeader(h)) return false;
   }
   const PluginId owner = CurrentPlugin();
+  const Clock::time_point now = Clock::now();
+  // Copied before the lock: the worker never waits for a caller's copying.
+  auto transfer = std::make_unique<Transfer>();
+  transfer->Assign(owner, url, body, contentType, std::move(headers), timeouts, now);
   std::lock_guard lock(mutex_);
-  if (stopping_ || (!worker_.joinable() && !StartWorker())) return false;
-  auto transfer = NewTransfer();
-  transfer->Assign(owner, url, body, contentType, std::move(headers), timeouts);
-  const std::uint64_t id = nextId_;
-  transfer->set_ticket(id, callbacks_.Park(id, owner, callback));
-  ++nextId_;
-  // Counted before the worker can see it, so that finished never passes it.
-  handedOver_.store(handedOver_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-  Push(std::move(transfer));
+  if (stopping_ || handedOver_ - finishedCount_ >= maxPending_) return false;
+  if (!worker_.joinable() && !StartWorker()) return false;
+  const std::uint64_t id = nextId_++;
+  callbacks_.emplace(id, Parked{owner, callback});
+  transfer->set_id(id);
+  inbox_.push_back(std::move(transfer));
+  ++handedOver_;
+  WakeWorker();
   return true;
 }
 
-void Service::Push(std::unique_ptr<Transfer> transfer, bool urgent) {
-  Transfer* node = transfer.release();
-  Transfer* head = inbox_.load(std::memory_order_relaxed);
-  do {
-    node->next = IsSleepMark(head) ? nullptr : head;
-  } while (!inbox_.compare_exchange_weak(head, node, std::memory_order_release,
-                                         std::memory_order_relaxed));
-  // This push ended the worker's sleep: no other will wake it.
-  if (head == kAsleep || (urgent && head == kAsleepFull)) curl_multi_wakeup(multi_);
-}
-
-std::unique_ptr<Transfer> Service::NewTransfer() {
-  // The worker's count of spares is lowered a few at a time (it is a line the
-  // worker writes too), never far behind: a stale count would make the worker
-  // free transfers the callers are about to need.
-  constexpr std::size_t kCountEvery = 16;
-  if (spares_ == nullptr) {
-    returnedCount_.fetch_sub(sparesTaken_);
-    sparesTaken_ = 0;
-    spares_ = returned_.exchange(nullptr, std::memory_order_acquire);
-  }
-  if (spares_ == nullptr) return std::make_unique<Transfer>();
-  std::unique_ptr<Transfer> transfer(spares_);
-  spares_ = spares_->next;
-  transfer->next = nullptr;
-  if (++sparesTaken_ == kCountEvery) {
-    returnedCount_.fetch_sub(kCountEvery);
-    sparesTaken_ = 0;
-  }
-  return transfer;
+void Service::WakeWorker() {
+  // One wake-up per sleep: later requests find the worker awake.
+  if (!workerAsleep_) return;
+  workerAsleep_ = false;
+  curl_multi_wakeup(multi_);
 }
 
 bool Service::StartWorker() {
@@ -307,9 +190,10 @@ bool Service::StartWorker() {
   std::call_once(once, [] { initResult = curl_global_init(CURL_GLOBAL_DEFAULT); });
   if (initResult != CURLE_OK) return false;
   multi_ = curl_multi_init();
-  quit_ = false;
   if (multi_ == nullptr) return false;
   curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, static_cast<long>(kMaxOnWire));
+  quit_ = false;
+  workerAsleep_ = false;
   try {
     worker_ = std::thread(&Service::Run, this);
   } catch (const std::system_error&) {
@@ -330,7 +214,7 @@ void Service::AwaitDelivery(std::unique_lock<std::mutex>& lock, PluginId owner, 
 void Service::Deliver() {
   std::deque<Completion> batch;
   {
-    std::lock_guard lock(doneMutex_);
+    std::lock_guard lock(mutex_);
     batch.swap(finished_);
   }
   const auto self = std::this_thread::get_id();
@@ -340,8 +224,10 @@ void Service::Deliver() {
     PluginId previousOwner = 0;
     {
       std::lock_guard lock(mutex_);
-      callback = callbacks_.Take(done.slot, done.id);
-      if (!callback) continue;  // its plug-in was forgotten meanwhile
+      auto it = callbacks_.find(done.id);
+      if (it == callbacks_.end()) continue;  // its plug-in was forgotten meanwhile
+      callback = std::move(it->second.callback);
+      callbacks_.erase(it);
       wasDelivering = delivering_;
       previousOwner = deliveringOwner_;
       delivering_ = true;
@@ -372,18 +258,35 @@ void Service::Deliver() {
 
 void Service::Drop(PluginId owner) {
   std::vector<API::Requests::Callback> dropped;
+  std::vector<std::unique_ptr<Transfer>> unsent;
   {
     std::unique_lock lock(mutex_);
     AwaitDelivery(lock, owner, false);
-    callbacks_.TakeAll(owner, false, dropped);
-    {
-      std::lock_guard done(doneMutex_);
-      std::erase_if(finished_, [owner](const Completion& c) { return c.owner == owner; });
+    for (auto it = callbacks_.begin(); it != callbacks_.end();) {
+      if (it->second.owner != owner) {
+        ++it;
+        continue;
+      }
+      dropped.push_back(std::move(it->second.callback));
+      it = callbacks_.erase(it);
     }
-    // Behind every request of the plug-in already handed over, so the worker
-    // aborts those and no later one.
-    if (worker_.joinable() && !stopping_) Push(Transfer::Cancellation(owner), true);
+    std::erase_if(finished_, [owner](const Completion& c) { return c.owner == owner; });
+    for (auto it = inbox_.begin(); it != inbox_.end();) {
+      if ((*it)->owner() != owner) {
+        ++it;
+        continue;
+      }
+      unsent.push_back(std::move(*it));
+      it = inbox_.erase(it);
+    }
+    finishedCount_ += unsent.size();
+    // What the worker holds already, it aborts.
+    if (worker_.joinable() && !stopping_) {
+      cancels_.push_back(owner);
+      curl_multi_wakeup(multi_);
+    }
   }
+  progress_.notify_all();
   // `dropped` goes here, before the caller closes the plug-in's library.
 }
 
@@ -394,7 +297,8 @@ void Service::Shutdown() {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [this] { return !stopping_; });  // another shutdown in progress
     AwaitDelivery(lock, 0, true);
-    callbacks_.TakeAll(0, true, dropped);
+    for (auto& [id, parked] : callbacks_) dropped.push_back(std::move(parked.callback));
+    callbacks_.clear();
     if (worker_.joinable()) {
       stopping_ = true;
       quit_ = true;
@@ -405,27 +309,14 @@ void Service::Shutdown() {
   if (worker.joinable()) worker.join();
   {
     std::lock_guard lock(mutex_);
-    // What the worker never took, and the spares.
-    Transfer* unsent = inbox_.exchange(nullptr);
-    if (IsSleepMark(unsent)) unsent = nullptr;
-    for (Transfer* list : {unsent, returned_.exchange(nullptr), spares_}) {
-      for (Transfer* t = list; t != nullptr;) {
-        std::unique_ptr<Transfer> unused(t);
-        t = t->next;
-      }
-    }
-    spares_ = nullptr;
-    sparesTaken_ = 0;
-    returnedCount_ = 0;
+    inbox_.clear();
+    cancels_.clear();
+    finished_.clear();
     if (multi_ != nullptr) curl_multi_cleanup(multi_);
     multi_ = nullptr;
+    finishedCount_ = handedOver_;
     stopping_ = false;
     quit_ = false;
-    {
-      std::lock_guard done(doneMutex_);
-      finished_.clear();
-      finishedCount_ = handedOver_.load();
-    }
   }
   progress_.notify_all();
   changed_.notify_all();
@@ -437,38 +328,31 @@ std::size_t Service::Pending() {
 }
 
 bool Service::Wait(std::chrono::milliseconds timeout) {
-  std::unique_lock lock(doneMutex_);
-  return progress_.wait_for(lock, timeout,
-                            [this] { return finishedCount_.load() == handedOver_.load(); });
+  std::unique_lock lock(mutex_);
+  return progress_.wait_for(lock, timeout, [this] { return finishedCount_ == handedOver_; });
 }
 
-void Service::TakeInbox() {
-  // The list is newest first: turn it into arrival order.
-  Transfer* ordered = nullptr;
-  Transfer* list = inbox_.exchange(nullptr, std::memory_order_acquire);
-  if (IsSleepMark(list)) list = nullptr;
-  for (Transfer* t = list; t != nullptr;) {
-    Transfer* next = t->next;
-    t->next = ordered;
-    ordered = t;
-    t = next;
-  }
-  while (ordered != nullptr) {
-    std::unique_ptr<Transfer> transfer(ordered);
-    ordered = ordered->next;
-    transfer->next = nullptr;
-    if (transfer->IsCancellation()) {
-      aborted_ += Abort(transfer->owner());
-    } else {
-      waiting_.push_back(std::move(transfer));
-    }
-  }
+void Service::SetLimit(std::size_t limit) {
+  std::lock_guard lock(mutex_);
+  maxPending_ = limit == 0 ? kDefaultMaxPending : limit;
 }
 
 void Service::Run() {
   std::vector<Completion> done;
-  while (!quit_.load()) {
-    TakeInbox();
+  for (;;) {
+    std::size_t aborted = 0;
+    {
+      std::lock_guard lock(mutex_);
+      if (quit_) break;
+      // A cancellation covers what the worker held when the plug-in was
+      // dropped (Drop took its requests out of the inbox itself); what is in
+      // the inbox now came later and goes out.
+      for (PluginId owner : cancels_) aborted += Abort(owner);
+      cancels_.clear();
+      for (auto& transfer : inbox_) waiting_.push_back(std::move(transfer));
+      inbox_.clear();
+    }
+    ExpireQueued(done);
     while (active_.size() < kMaxOnWire && !waiting_.empty()) {
       auto transfer = std::move(waiting_.front());
       waiting_.pop_front();
@@ -482,73 +366,93 @@ void Service::Run() {
       if (msg->msg != CURLMSG_DONE) continue;
       CURL* easy = msg->easy_handle;
       const CURLcode result = msg->data.result;
-      void* data = nullptr;
-      curl_easy_getinfo(easy, CURLINFO_PRIVATE, &data);
-      auto* transfer = static_cast<Transfer*>(data);
-      Outcome outcome = transfer->Finish(result);
+      auto it = active_.find(easy);
       curl_multi_remove_handle(multi_, easy);  // `msg` is gone from here on
-      done.push_back({transfer->id(), transfer->slot(), transfer->owner(), std::move(outcome)});
+      Transfer& transfer = *it->second;
+      done.push_back({transfer.id(), transfer.owner(), transfer.Finish(result)});
       Recycle(easy);
-      auto it = active_.find(transfer->id());
-      Retire(std::move(it->second));
       active_.erase(it);
     }
-    if (!done.empty() || aborted_ > 0) {
-      {
-        std::lock_guard lock(doneMutex_);
-        for (auto& completion : done) finished_.push_back(std::move(completion));
-        finishedCount_.store(finishedCount_.load(std::memory_order_relaxed) + done.size() +
-                             aborted_);
-      }
-      progress_.notify_all();
-      done.clear();
-      aborted_ = 0;
-    }
+    Finished(done, aborted);
     // Slots just came free: fill them before waiting for the network.
     if (!waiting_.empty() && active_.size() < kMaxOnWire) continue;
-    // Sleep only with nothing handed over: the next push finds the mark and
-    // wakes the poll, unless no slot is free for it anyway.
-    Transfer* empty = nullptr;
-    Transfer* mark = active_.size() < kMaxOnWire ? kAsleep : kAsleepFull;
-    if (!quit_.load() && inbox_.compare_exchange_strong(empty, mark)) {
-      curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
+    {
+      std::lock_guard lock(mutex_);
+      if (quit_) break;
+      if (!inbox_.empty() || !cancels_.empty()) continue;
+      workerAsleep_ = true;
     }
+    // A queue behind a full wire is looked at again soon: its time runs.
+    const int timeoutMs = waiting_.empty() ? 1000 : static_cast<int>(kQueueCheck.count());
+    curl_multi_poll(multi_, nullptr, 0, timeoutMs, nullptr);
+    std::lock_guard lock(mutex_);
+    workerAsleep_ = false;
   }
-  for (auto& [id, transfer] : active_) {
-    curl_multi_remove_handle(multi_, transfer->easy());
-    curl_easy_cleanup(transfer->easy());
+  for (auto& [easy, transfer] : active_) {
+    curl_multi_remove_handle(multi_, easy);
+    curl_easy_cleanup(easy);
   }
   active_.clear();
   waiting_.clear();
-  aborted_ = 0;
   for (CURL* easy : spare_) curl_easy_cleanup(easy);
   spare_.clear();
-  wires_.clear();
+}
+
+void Service::Finished(std::vector<Completion>& done, std::size_t aborted) {
+  if (done.empty() && aborted == 0) return;
+  {
+    std::lock_guard lock(mutex_);
+    for (auto& completion : done) finished_.push_back(std::move(completion));
+    finishedCount_ += done.size() + aborted;
+  }
+  progress_.notify_all();
+  done.clear();
+}
+
+void Service::Recycle(CURL* easy) {
+  // A reset handle keeps nothing of its request; set-up costs are saved. The
+  // connections themselves stay in the multi handle's cache either way.
+  if (spare_.size() < kMaxOnWire) {
+    curl_easy_reset(easy);
+    spare_.push_back(easy);
+  } else {
+    curl_easy_cleanup(easy);
+  }
 }
 
 void Service::Start(std::unique_ptr<Transfer> transfer, std::vector<Completion>& done) {
   CURL* easy = nullptr;
-  if (!spare_.empty()) {
+  if (spare_.empty()) {
+    easy = curl_easy_init();
+  } else {
     easy = spare_.back();
     spare_.pop_back();
-  } else {
-    easy = curl_easy_init();
   }
   Outcome failure;
   if (easy == nullptr) {
     failure.text = curl_easy_strerror(CURLE_FAILED_INIT);
-  } else if (transfer->Attach(easy, NewWire(), failure)) {
+  } else if (transfer->Attach(easy, std::make_unique<Transfer::Wire>(), failure)) {
     const CURLMcode added = curl_multi_add_handle(multi_, easy);
     if (added == CURLM_OK) {
-      const std::uint64_t id = transfer->id();
-      active_.emplace(id, std::move(transfer));
+      active_.emplace(easy, std::move(transfer));
       return;
     }
     failure.text = curl_multi_strerror(added);
   }
   if (easy != nullptr) Recycle(easy);
-  done.push_back({transfer->id(), transfer->slot(), transfer->owner(), std::move(failure)});
-  Retire(std::move(transfer));
+  done.push_back({transfer->id(), transfer->owner(), std::move(failure)});
+}
+
+void Service::ExpireQueued(std::vector<Completion>& done) {
+  const Clock::time_point now = Clock::now();
+  if (waiting_.empty() || now - lastQueueCheck_ < kQueueCheck) return;
+  lastQueueCheck_ = now;
+  std::erase_if(waiting_, [&](const std::unique_ptr<Transfer>& t) {
+    Outcome failure;
+    if (!t->QueueTimeSpent(now, failure)) return false;
+    done.push_back({t->id(), t->owner(), std::move(failure)});
+    return true;
+  });
 }
 
 std::size_t Service::Abort(PluginId owner) {
@@ -560,44 +464,12 @@ std::size_t Service::Abort(PluginId owner) {
       ++it;
       continue;
     }
-    CURL* easy = it->second->easy();
-    curl_multi_remove_handle(multi_, easy);
+    curl_multi_remove_handle(multi_, it->first);
+    Recycle(it->first);
     it = active_.erase(it);
-    Recycle(easy);
     ++onWire;
   }
   return queued + onWire;
-}
-
-std::unique_ptr<Transfer::Wire> Service::NewWire() {
-  if (wires_.empty()) return std::make_unique<Transfer::Wire>();
-  auto wire = std::move(wires_.back());
-  wires_.pop_back();
-  return wire;
-}
-
-void Service::Retire(std::unique_ptr<Transfer> transfer) {
-  // Its easy handle was reset or cleaned up already: nothing points into it.
-  if (auto wire = transfer->TakeWire(); wire && wires_.size() < kMaxOnWire) {
-    wires_.push_back(std::move(wire));
-  }
-  if (returnedCount_.load() >= kSpareTransfers) return;
-  returnedCount_.fetch_add(1);
-  Transfer* node = transfer.release();
-  node->next = returned_.load(std::memory_order_relaxed);
-  while (!returned_.compare_exchange_weak(node->next, node)) {
-  }
-}
-
-void Service::Recycle(CURL* easy) {
-  // A reset handle keeps nothing of its last request; the connections
-  // themselves stay in the multi handle's cache either way.
-  if (spare_.size() < kSpareHandles) {
-    curl_easy_reset(easy);
-    spare_.push_back(easy);
-  } else {
-    curl_easy_cleanup(easy);
-  }
 }
 
 }  // namespace
@@ -628,6 +500,10 @@ bool WaitForRequests(std::chrono::milliseconds timeout) {
 
 void SetRequestFault(RequestFault fault) {
   detail::TheService().fault = fault;
+}
+
+void SetRequestLimit(std::size_t limit) {
+  detail::TheService().SetLimit(limit);
 }
 
 }  // namespace qbhost

@@ -41,6 +41,7 @@ class ChildProcess {
   std::vector<std::string> Lines();
 
   void Signal(int signal);
+  pid_t pid() const { return pid_; }
   // Reads the output to its end and reaps the child. Its exit code, or empty on
   // timeout or when a signal ended it.
   std::optional<int> WaitExit(std::chrono::milliseconds timeout = std::chrono::seconds(10));

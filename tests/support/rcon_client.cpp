@@ -34,9 +34,12 @@ std::string EncodeRcon(std::int32_t id, std::int32_t type, const std::string& bo
   return Le32(size.value_or(static_cast<std::int32_t>(rest.size()))) + rest;
 }
 
-RconClient::RconClient(std::uint16_t port) {
+RconClient::RconClient(std::uint16_t port, int receiveBuffer) {
   fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd_ < 0) throw std::runtime_error("socket failed");
+  if (receiveBuffer > 0) {
+    setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  }
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(port);
@@ -71,7 +74,9 @@ std::optional<RconPacket> RconClient::Read(std::chrono::milliseconds timeout) {
   for (;;) {
     if (buffer_.size() >= 4) {
       std::int32_t size = FromLe32(buffer_.data());
-      if (size < 10) throw std::runtime_error("server sent size " + std::to_string(size));
+      if (size < 10 || size > 4096) {
+        throw std::runtime_error("server sent size " + std::to_string(size));
+      }
       if (buffer_.size() >= static_cast<std::size_t>(size) + 4) {
         RconPacket p;
         p.id = FromLe32(buffer_.data() + 4);
@@ -106,14 +111,33 @@ bool RconClient::WaitClosed(std::chrono::milliseconds timeout) {
   return !Read(timeout) && closed_;
 }
 
+std::string RconClient::RecvOnce(std::size_t max, std::chrono::milliseconds timeout) {
+  pollfd pfd{fd_, POLLIN, 0};
+  if (poll(&pfd, 1, static_cast<int>(timeout.count())) <= 0) return {};
+  std::string bytes(max, '\0');
+  ssize_t n = recv(fd_, bytes.data(), max, 0);
+  bytes.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+  return bytes;
+}
+
 bool RconClient::Auth(const std::string& password) {
   std::int32_t id = nextId_++;
   Send(id, 3, password);
-  auto empty = Read();
   auto answer = Read();
-  if (!empty || !answer) return false;
-  if (empty->type != 0 || empty->id != id || !empty->body.empty()) return false;
-  return answer->type == 2 && answer->id == id;
+  return answer && answer->type == 2 && answer->id == id && answer->body.empty();
+}
+
+std::vector<RconPacket> RconClient::ExecAll(const std::string& command) {
+  std::int32_t id = nextId_++;
+  std::int32_t marker = nextId_++;
+  Send(id, 2, command);
+  Send(marker, 0, "");
+  std::vector<RconPacket> packets;
+  while (auto packet = Read()) {
+    if (packet->id == marker) return packets;
+    packets.push_back(std::move(*packet));
+  }
+  return {};
 }
 
 std::optional<std::string> RconClient::Exec(const std::string& command) {

@@ -53,6 +53,14 @@ struct ReceivedLine {
   std::string sender;
   std::string text;
 };
+// A player chats, as the game handles it: every chat callback runs
+// (DispatchChat); unless one of them suppressed the line or it was a command,
+// every live player of the speaker's world receives it (inbox and delivery
+// listener, as through a relay), the speaker included, from `senderName`. The
+// dev server has no tribes or distances, so every mode reaches everyone.
+// Returns whether a callback suppressed it.
+QB_STANDIN_API bool PlayerChat(AShooterPlayerController* speaker, std::string_view senderName,
+                               std::string_view text, int mode, bool commandExecuted);
 QB_STANDIN_API std::vector<ReceivedLine> Inbox(AShooterPlayerController* controller);
 // The library path, as UTF-8, that the latest ChatRelayFor call named (empty
 // before the first): a plug-in names its own library file there.

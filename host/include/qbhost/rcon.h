@@ -8,6 +8,7 @@
 // bytes, two NUL bytes; little endian. Types: 3 auth, 2 auth response and exec,
 // 0 response.
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -22,7 +23,14 @@ constexpr std::int32_t kRconResponse = 0;
 constexpr std::int32_t kRconExecOrAuthResponse = 2;
 constexpr std::int32_t kRconAuth = 3;
 constexpr std::int32_t kRconMaxPacket = 4096;  // largest size field accepted
+// The most body bytes one packet carries (the size field counts id, type and
+// the two NULs as well).
+constexpr std::size_t kRconMaxBody = kRconMaxPacket - 10;
 
+// The bytes of a packet with `body`. A body longer than kRconMaxBody becomes
+// several packets back to back, with the same id and type, each with a size
+// field of at most kRconMaxPacket:
+//   EncodeRconPacket(7, 0, 5000 bytes) -> packet(7, 0, bytes 0..4085) packet(7, 0, the rest)
 QB_STANDIN_API std::string EncodeRconPacket(std::int32_t id, std::int32_t type,
                                             std::string_view body);
 

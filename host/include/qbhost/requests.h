@@ -21,6 +21,11 @@ QB_STANDIN_API std::size_t PendingRequests();
 // its completion waits for the next Tick(). False on timeout.
 QB_STANDIN_API bool WaitForRequests(std::chrono::milliseconds timeout);
 
+// Requests handed over and not yet finished that the service holds at most;
+// CreatePostRequest refuses one beyond it (returns false, no callback). 0
+// restores the default, 65,536.
+QB_STANDIN_API void SetRequestLimit(std::size_t limit);
+
 enum class RequestFault {
   None,
   Refuse,  // CreatePostRequest returns false and never calls back

@@ -42,6 +42,8 @@ class QB_STANDIN_API CaptureSink final : public TextSink {
 };
 
 // Writes each line to a stdio stream (standard output, or a file it opens).
+// A control byte still in a line (below 0x20, or 0x7F) is written as "\xHH":
+// one log line is always one line of output, with no terminal sequences.
 class QB_STANDIN_API StreamSink final : public TextSink {
  public:
   explicit StreamSink(std::FILE* stream) : stream_(stream) {}

@@ -103,7 +103,9 @@ struct RegistryEvent {
   std::string id;
   bool matched;  // for removals: whether something was registered under it
 };
-// Every registration and removal since the last ResetRegistry, in order.
+// The registrations and removals since the last ResetRegistry, in order: the
+// latest 256 of them (older ones are forgotten, so load/unload cycles do not
+// grow the host).
 QB_STANDIN_API std::vector<RegistryEvent> RegistryJournal();
 QB_STANDIN_API std::vector<std::string> RegisteredIds(CommandKind kind);
 // Drops every registration and the journal.
