@@ -8,7 +8,9 @@
 // with success, an empty body and no headers.
 //
 // As on Linux, a header (or content type) holding CR, LF or NUL is refused,
-// and the faults of SetRequestFault apply; neither ever calls back.
+// and so is a request beyond the limit of SetRequestLimit (here: completions
+// not yet delivered); the faults of SetRequestFault apply. None of these ever
+// calls back.
 
 #include <atomic>
 #include <chrono>
@@ -24,6 +26,8 @@
 
 namespace qbhost {
 namespace {
+
+constexpr std::size_t kDefaultLimit = 65536;
 
 bool BreaksHeader(std::string_view text) {
   return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
@@ -51,6 +55,7 @@ class Recorder {
       if (BreaksHeader(h)) return false;
     }
     std::lock_guard lock(mutex_);
+    if (pending_.size() >= limit_) return false;
     pending_.push_back({nextId_, request.owner, callback});
     try {
       recorded_.push_back(std::move(request));
@@ -122,12 +127,18 @@ class Recorder {
     recorded_.clear();
   }
 
+  void SetLimit(std::size_t limit) {
+    std::lock_guard lock(mutex_);
+    limit_ = limit == 0 ? kDefaultLimit : limit;
+  }
+
   std::atomic<RequestFault> fault_{RequestFault::None};
 
  private:
   std::mutex mutex_;
   std::deque<Completion> pending_;
   std::uint64_t nextId_ = 0;
+  std::size_t limit_ = kDefaultLimit;
   std::vector<RecordedRequest> recorded_;
 };
 
@@ -158,6 +169,10 @@ std::size_t PendingRequests() {
 // Nothing goes on a wire: a request is finished the moment it is recorded.
 bool WaitForRequests(std::chrono::milliseconds /*timeout*/) {
   return true;
+}
+
+void SetRequestLimit(std::size_t limit) {
+  TheRecorder().SetLimit(limit);
 }
 
 void SetRequestFault(RequestFault fault) {
