@@ -9,6 +9,10 @@
 #include "host_internal.h"
 #include "qbhost/standin.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 namespace qbhost {
 namespace {
 
@@ -39,6 +43,26 @@ CurrentDir& TheCurrentDir() {
   return state;
 }
 
+// The process's current directory as a narrow string. On Windows a narrow
+// path is in the ANSI code page, as every narrow Windows function and the C++
+// library's narrow file functions read it; a letter that code page cannot
+// hold becomes "?" there, which a narrow contract cannot avoid.
+std::string ProcessDir() {
+#if defined(_WIN32)
+  std::wstring wide(GetCurrentDirectoryW(0, nullptr), L'\0');
+  wide.resize(GetCurrentDirectoryW(static_cast<DWORD>(wide.size()), wide.data()));
+  if (wide.empty()) return {};
+  const int length = static_cast<int>(wide.size());
+  const int bytes =
+      WideCharToMultiByte(CP_ACP, 0, wide.data(), length, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(bytes), '\0');
+  WideCharToMultiByte(CP_ACP, 0, wide.data(), length, out.data(), bytes, nullptr, nullptr);
+  return out;
+#else
+  return std::filesystem::current_path().string();
+#endif
+}
+
 }  // namespace
 
 void SetReadyState(int state) {
@@ -63,6 +87,6 @@ AsaApi::IApiUtils& AsaApi::GetApiUtils() {
 std::string AsaApi::Tools::GetCurrentDir() {
   auto& state = qbhost::TheCurrentDir();
   std::lock_guard lock(state.mutex);
-  if (state.dir.empty()) return std::filesystem::current_path().string();
+  if (state.dir.empty()) return qbhost::ProcessDir();
   return state.dir;
 }

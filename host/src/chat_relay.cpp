@@ -4,6 +4,7 @@
 // prints it). A controller that has left, or one the host never made, receives
 // nothing.
 
+#include <mutex>
 #include <stdexcept>
 #include <utility>
 
@@ -16,6 +17,16 @@ namespace {
 std::function<void(AShooterPlayerController*, const ReceivedLine&)>& Listener() {
   static std::function<void(AShooterPlayerController*, const ReceivedLine&)> listener;
   return listener;
+}
+
+struct RelayPath {
+  std::mutex mutex;
+  std::string path;
+};
+
+RelayPath& TheRelayPath() {
+  static RelayPath state;
+  return state;
 }
 
 void Deliver(AShooterPlayerController* target, ReceivedLine line) {
@@ -59,6 +70,12 @@ std::vector<ReceivedLine> Inbox(AShooterPlayerController* controller) {
   return target->inbox;
 }
 
+std::string LastChatRelayPath() {
+  auto& state = TheRelayPath();
+  std::lock_guard lock(state.mutex);
+  return state.path;
+}
+
 void SetDeliveryListener(
     std::function<void(AShooterPlayerController*, const ReceivedLine&)> listener) {
   Listener() = std::move(listener);
@@ -66,7 +83,13 @@ void SetDeliveryListener(
 
 namespace detail {
 
-std::shared_ptr<AsaApi::ChatRelay> MakeChatRelay(const FString& /*libraryPath*/) {
+std::shared_ptr<AsaApi::ChatRelay> MakeChatRelay(const FString& libraryPath) {
+  {
+    std::string path = ToUtf8(libraryPath);
+    auto& state = TheRelayPath();
+    std::lock_guard lock(state.mutex);
+    state.path = std::move(path);
+  }
   UWorld* world = AsaApi::GetApiUtils().CurrentWorld();
   if (world == nullptr) {
     throw std::logic_error(

@@ -19,7 +19,12 @@
 
 #include <spdlog/sinks/sink.h>
 
-#if defined(_WIN32)
+// The host's exports. On Windows the plug-in imports them from the host's DLL;
+// a host library built from these declarations (the stand-in host) defines
+// QB_BUILDING_HOST while it is compiled, and exports them instead.
+#if defined(_WIN32) && defined(QB_BUILDING_HOST)
+#define QB_HOST_API __declspec(dllexport)
+#elif defined(_WIN32)
 #define QB_HOST_API __declspec(dllimport)
 #else
 #define QB_HOST_API __attribute__((visibility("default")))

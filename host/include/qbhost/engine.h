@@ -62,6 +62,9 @@ struct ReceivedLine {
 QB_STANDIN_API bool PlayerChat(AShooterPlayerController* speaker, std::string_view senderName,
                                std::string_view text, int mode, bool commandExecuted);
 QB_STANDIN_API std::vector<ReceivedLine> Inbox(AShooterPlayerController* controller);
+// The library path, as UTF-8, that the latest ChatRelayFor call named (empty
+// before the first): a plug-in names its own library file there.
+QB_STANDIN_API std::string LastChatRelayPath();
 // Called on every line delivered to any player (the dev server prints them).
 QB_STANDIN_API void SetDeliveryListener(
     std::function<void(AShooterPlayerController*, const ReceivedLine&)> listener);

@@ -15,7 +15,16 @@
 
 #include "asaapi/host.h"
 
+// Exported by the stand-in host's library, imported by its users (the dev
+// server, tests) on Windows; QB_BUILDING_HOST is defined only while the
+// library itself is compiled.
+#if defined(_WIN32) && defined(QB_BUILDING_HOST)
+#define QB_STANDIN_API __declspec(dllexport)
+#elif defined(_WIN32)
+#define QB_STANDIN_API __declspec(dllimport)
+#else
 #define QB_STANDIN_API __attribute__((visibility("default")))
+#endif
 
 namespace qbhost {
 
@@ -74,6 +83,9 @@ class QB_STANDIN_API HostString {
 QB_STANDIN_API void ConstructInto(FString* slot, std::string_view utf8);
 
 // ---------------------------------------------------------- current directory
+// What AsaApi::Tools::GetCurrentDir reports from now on, byte for byte; the
+// empty text (the start) reports the process's current directory (on Windows
+// in the ANSI code page, as narrow paths are there).
 QB_STANDIN_API void SetCurrentDir(std::string dir);
 
 // ---------------------------------------------------------------- plug-ins
