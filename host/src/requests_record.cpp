@@ -47,6 +47,9 @@ class Recorder {
         return false;
       case RequestFault::Throw:
         throw std::runtime_error("request service: injected fault");
+      case RequestFault::Discard:
+        discarded_.fetch_add(1, std::memory_order_relaxed);
+        return true;
       case RequestFault::None:
         break;
     }
@@ -133,6 +136,7 @@ class Recorder {
   }
 
   std::atomic<RequestFault> fault_{RequestFault::None};
+  std::atomic<std::size_t> discarded_{0};
 
  private:
   std::mutex mutex_;
@@ -177,6 +181,10 @@ void SetRequestLimit(std::size_t limit) {
 
 void SetRequestFault(RequestFault fault) {
   TheRecorder().fault_ = fault;
+}
+
+std::size_t DiscardedRequests() {
+  return TheRecorder().discarded_.load(std::memory_order_relaxed);
 }
 
 std::vector<RecordedRequest> RecordedRequests() {

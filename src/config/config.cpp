@@ -1,10 +1,10 @@
 #include "config/config.h"
 
-#include <cstdio>
 #include <exception>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 
 #if defined(_WIN32)
@@ -84,10 +84,10 @@ void RejectControlBytes(const char* key, std::string_view value) {
   for (std::size_t i = 0; i < value.size(); ++i) {
     const auto byte = static_cast<unsigned char>(value[i]);
     if (byte < 0x20 || byte == 0x7F) {
-      char reason[128];
-      std::snprintf(reason, sizeof reason, "\"%s\" enthaelt das Steuerzeichen 0x%02X an Stelle %zu",
-                    key, byte, i + 1);
-      throw std::invalid_argument(reason);
+      constexpr const char* kHex = "0123456789ABCDEF";
+      const char code[] = {kHex[byte >> 4], kHex[byte & 0xF], '\0'};
+      throw std::invalid_argument(std::string("\"") + key + "\" enthaelt das Steuerzeichen 0x" +
+                                  code + " an Stelle " + std::to_string(i + 1));
     }
   }
 }
