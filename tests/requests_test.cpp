@@ -352,13 +352,18 @@ TEST_F(RequestService, ARequestBehindAFullWireGoesOutWhenASlotFrees) {
   for (int i = 0; i < 16; ++i) {
     ASSERT_TRUE(Post(silent.BaseUrl() + "/stuck", recorder_.Callback(), {}, 1));
   }
-  ASSERT_TRUE(Post(receiver_.BaseUrl() + "/behind", recorder_.Callback()));
+  Recorder behind;
+  ASSERT_TRUE(Post(receiver_.BaseUrl() + "/behind", behind.Callback()));
   Settle();
   auto posts = receiver_.Posts();
   ASSERT_EQ(posts.size(), 1u);
   EXPECT_EQ(posts[0].path, "/behind");
-  ASSERT_EQ(recorder_.calls.size(), 17u);
-  EXPECT_TRUE(recorder_.calls.back().success);
+  // Completions come in the order the requests finish: the one behind can
+  // finish before the last of the stuck ones has timed out.
+  ASSERT_EQ(recorder_.calls.size(), 16u);
+  for (const auto& call : recorder_.calls) EXPECT_FALSE(call.success);
+  ASSERT_EQ(behind.calls.size(), 1u);
+  EXPECT_TRUE(behind.calls[0].success) << behind.calls[0].text;
 }
 
 TEST_F(RequestService, ShutdownDropsEverythingAndTheServiceStartsAgainOnDemand) {
