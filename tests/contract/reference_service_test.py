@@ -1,0 +1,112 @@
+"""The reference service in examples/service/ against the dev server with the
+built plug-in: it receives a heartbeat and a chat line, its say lines reach the
+players over real RCON, and it turns away requests the plug-in never sends."""
+
+import json
+import os
+import sys
+import tempfile
+import unittest
+import urllib.error
+import urllib.request
+
+from harness import REPO, Child, DevServer
+
+SERVICE = REPO / "examples" / "service" / "service.py"
+TOKEN = "service tok\u00e9n"  # a blank and a non-ASCII byte: compared as bytes
+
+
+class ReferenceService(unittest.TestCase):
+    def setUp(self):
+        self.server = DevServer()  # no config.json yet: the plug-in waits inactive
+        env = dict(os.environ, WEBHOOK_TOKEN=TOKEN, RCON_PASSWORD=DevServer.PASSWORD)
+        self.env = env
+        self.service = Child([sys.executable, str(SERVICE), "serve", "--listen", "127.0.0.1:0",
+                              "--rcon", f"127.0.0.1:{self.server.rcon_port}"], env)
+        self.url = self.service.expect("listening on http://127.0.0.1:").split(" ")[-1]
+
+    def tearDown(self):
+        self.assertEqual(self.server.stop(), 0)
+        self.service.stop()
+
+    def run_service(self, *args):
+        return Child([sys.executable, str(SERVICE), *args], self.env)
+
+    def post(self, path, body, token=TOKEN):
+        request = urllib.request.Request(self.url + path, data=body, method="POST", headers={
+            # As the plug-in sends it: the token's UTF-8 bytes.
+            "Content-Type": "application/json", "Authorization": ("Bearer " + token).encode()})
+        try:
+            with urllib.request.urlopen(request, timeout=10) as answer:
+                return answer.status
+        except urllib.error.HTTPError as e:
+            return e.code
+
+    def test_receives_both_requests_and_its_say_line_reaches_the_player(self):
+        self.server.reload({"webhookBaseUrl": self.url, "token": TOKEN, "map": "TheIsland_WP"})
+        self.server.console("tick")
+        heartbeat = self.service.expect("heartbeat {")
+        self.assertEqual(json.loads(heartbeat.split(" ", 1)[1]),
+                         {"map": "TheIsland_WP", "playerCount": 0, "pluginVersion": "0.1.0"})
+
+        self.server.console("join Anna Thorgar")
+        self.server.console("join Bert")
+        self.server.console("chat Anna !ping", "OK chat Anna")
+        chat = self.service.expect("chat {")
+        self.assertEqual(chat, 'chat {"map":"TheIsland_WP","message":"!ping","sender":"Thorgar"}')
+        # Its answer goes over RCON after the 204, and every player sees it.
+        self.server.expect("CHAT to=Anna from=Dienst text=pong, Thorgar")
+        self.server.expect("CHAT to=Bert from=Dienst text=pong, Thorgar")
+        self.assertEqual(self.service.expect("say "), 'say "pong, Thorgar" -> OK')
+        self.server.console("tick")  # delivers the completions: no failure to log
+        self.assertFalse([l for l in self.server.lines() if "fehlgeschlagen" in l])
+
+        # The say command on its own: braces and umlauts arrive as sent.
+        say = self.run_service("say", "--rcon", f"127.0.0.1:{self.server.rcon_port}",
+                               "--sender", "Der Admin", "Grüße {0} }")
+        self.assertEqual(say.finish(), 0)
+        self.assertEqual(say.lines(), ["OK"])
+        self.server.expect("CHAT to=Bert from=Der\\x20Admin text=Grüße {0} }")
+        empty = self.run_service("say", "--rcon", f"127.0.0.1:{self.server.rcon_port}", "")
+        self.assertEqual(empty.finish(), 1)
+        self.assertEqual(empty.lines(), ["Leere Nachricht."])
+
+    def test_a_wrong_token_and_a_body_off_the_contract_are_refused(self):
+        good = b'{"map":"","message":"x","sender":"y"}'
+        self.assertEqual(self.post("/plugin/chat", good), 204)
+        self.service.expect("chat {")
+        cases = [
+            ("/plugin/chat", good, TOKEN + " ", 401),
+            ("/plugin/chat", good, "", 401),
+            ("/plugin/chat", b'{"map":"","message":"","sender":"y"}', TOKEN, 400),
+            ("/plugin/heartbeat", b'{"map":"","pluginVersion":"0.1.0","uptime":5}', TOKEN, 400),
+            ("/plugin/heartbeat", b'{"map":"","pluginVersion":"0.1.0","playerCount":-1}',
+             TOKEN, 400),
+            ("/plugin/chat", b'{"map":', TOKEN, 400),
+            ("/plugin/status", good, TOKEN, 404),
+        ]
+        for path, body, token, status in cases:
+            with self.subTest(body=body, token=token):
+                self.assertEqual(self.post(path, body, token), status)
+                self.assertIn(f"rejected {path} {status}: ", self.service.expect("rejected "))
+        accepted = [l for l in self.service.lines() if l.startswith(("chat ", "heartbeat "))]
+        self.assertEqual(len(accepted), 1)
+
+    def test_validate_reports_each_violation_of_a_fixture(self):
+        with tempfile.TemporaryDirectory() as folder:
+            good = os.path.join(folder, "good.json")
+            bad = os.path.join(folder, "bad.json")
+            with open(good, "w") as f:
+                json.dump({"map": "", "playerCount": 2, "pluginVersion": "0.1.0"}, f)
+            with open(bad, "w") as f:
+                json.dump({"map": 1, "playerCount": -1, "pluginVersion": "0.1.0"}, f)
+            run = self.run_service("validate", "heartbeat", good, bad)
+            self.assertEqual(run.finish(), 1)
+            self.assertEqual(run.lines(), [f"{good}: valid",
+                                           f"{bad}: $['map']: 1 is not of type 'string'",
+                                           f"{bad}: $['playerCount']: -1 is less than the "
+                                           "minimum of 0"])
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
