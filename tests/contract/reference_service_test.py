@@ -4,6 +4,7 @@ players over real RCON, and it turns away requests the plug-in never sends."""
 
 import json
 import os
+import re
 import sys
 import tempfile
 import unittest
@@ -18,7 +19,9 @@ TOKEN = "service tok\u00e9n"  # a blank and a non-ASCII byte: compared as bytes
 
 class ReferenceService(unittest.TestCase):
     def setUp(self):
-        self.server = DevServer()  # no config.json yet: the plug-in waits inactive
+        # No config.json yet: the plug-in waits inactive until the service's
+        # address is known.
+        self.server = DevServer(tick_ms=50)
         env = dict(os.environ, WEBHOOK_TOKEN=TOKEN, RCON_PASSWORD=DevServer.PASSWORD)
         self.env = env
         self.service = Child([sys.executable, str(SERVICE), "serve", "--listen", "127.0.0.1:0",
@@ -70,6 +73,22 @@ class ReferenceService(unittest.TestCase):
         empty = self.run_service("say", "--rcon", f"127.0.0.1:{self.server.rcon_port}", "")
         self.assertEqual(empty.finish(), 1)
         self.assertEqual(empty.lines(), ["Leere Nachricht."])
+
+    def test_a_refusal_is_logged_on_the_game_server_as_documented(self):
+        self.server.reload({"webhookBaseUrl": self.url, "token": "falsch", "map": "Insel"})
+        self.assertIn("rejected /plugin/heartbeat 401", self.service.expect("rejected "))
+        self.server.console("join Anna")
+        self.server.console("chat Anna Hallo", "OK chat Anna")
+        self.assertIn("rejected /plugin/chat 401", self.service.expect("rejected "))
+        documented = re.compile(r"^\d\d/\d\d/\d\d \d\d:\d\d \[QuellmoorBridge\]\[warning\] "
+                                r"\[QuellmoorBridge\] POST /plugin/(chat|heartbeat) "
+                                r"fehlgeschlagen: HTTP 401 Unauthorized$")
+        paths = []
+        for _ in range(2):
+            line = self.server.expect(" fehlgeschlagen: ")
+            self.assertRegex(line, documented)
+            paths.append(documented.match(line).group(1))
+        self.assertEqual(sorted(paths), ["chat", "heartbeat"])
 
     def test_a_wrong_token_and_a_body_off_the_contract_are_refused(self):
         good = b'{"map":"","message":"x","sender":"y"}'
