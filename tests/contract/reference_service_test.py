@@ -63,6 +63,11 @@ class ReferenceService(unittest.TestCase):
         self.assertEqual(self.service.expect("say "), 'say "pong, Thorgar" -> OK')
         self.server.console("tick")  # delivers the completions: no failure to log
         self.assertFalse([l for l in self.server.lines() if "fehlgeschlagen" in l])
+        # The say line is shown, not said by a player: it does not come back.
+        self.server.console("chat Anna danke", "OK chat Anna")
+        self.assertIn('"message":"danke"', self.service.expect("chat {"))
+        chats = [l for l in self.service.lines() if l.startswith("chat ")]
+        self.assertEqual(len(chats), 2, chats)
 
         # The say command on its own: braces and umlauts arrive as sent.
         say = self.run_service("say", "--rcon", f"127.0.0.1:{self.server.rcon_port}",
