@@ -214,14 +214,11 @@ void PlaygroundRecords::Log(spdlog::level::level_enum level, std::string_view li
                         {"text", Clip(line)}}));
 }
 
-void PlaygroundRecords::Append(std::string& out, const Region& region, std::uint64_t since) {
+void PlaygroundRecords::Append(std::string& out, const Region& region) {
   out += '[';
-  bool first = true;
-  for (const auto& entry : region) {
-    if (entry->seq <= since) continue;
-    if (!first) out += ',';
-    out += entry->json;
-    first = false;
+  for (std::size_t i = 0; i < region.size(); ++i) {
+    if (i > 0) out += ',';
+    out += region[i]->json;
   }
   out += ']';
 }
@@ -263,11 +260,11 @@ std::string PlaygroundRecords::Since(std::uint64_t since) const {
     out += ",\"players\":" + Dump(list) + ",\"playerCount\":" + std::to_string(playerCount);
   }
   out += ",\"chat\":";
-  Append(out, chat, since);
+  Append(out, chat);
   out += ",\"webhooks\":";
-  Append(out, webhooks, since);
+  Append(out, webhooks);
   out += ",\"log\":";
-  Append(out, log, since);
+  Append(out, log);
   out += '}';
   return out;
 }

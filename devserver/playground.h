@@ -103,7 +103,7 @@ class PlaygroundRecords {
 
   void AddLocked(Region& region, std::string json);
   void AddReceivedLocked(const HeldLine& line);
-  static void Append(std::string& out, const Region& region, std::uint64_t since);
+  static void Append(std::string& out, const Region& region);
 
   const std::size_t perRegion_;
   mutable std::mutex mutex_;
