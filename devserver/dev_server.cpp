@@ -64,6 +64,7 @@ int DevServer::Run() {
 
   std::string fileProblem;
   print_ = SinkPrinter(InstallLogSinks(root_, fileProblem));
+  if (options_.uiPort) CreatePlayground();
   auto log = qbhost::HostLogger();
   log->info("QuellmoorBridge dev server {} starting in {}", QB_VERSION,
             qbhost::EscapeText(root_.string()));
@@ -96,9 +97,19 @@ bool DevServer::Start() {
       [this](AShooterPlayerController* controller, const qbhost::ReceivedLine& line) {
         OnDelivery(controller, line);
       });
+  if (playground_) {
+    playground_->Start(*options_.uiPort);
+    log->info("Playground at {}", playground_->Url());
+  }
 
   if (options_.webhookEchoPort) {
-    echo_ = std::make_unique<WebhookEcho>(print_);
+    std::function<void(const WebhookRequest&)> observer;
+    if (playground_) {
+      observer = [records = playground_->records()](const WebhookRequest& request) {
+        records->Webhook(request);
+      };
+    }
+    echo_ = std::make_unique<WebhookEcho>(print_, std::move(observer));
     std::uint16_t port = echo_->Start(*options_.webhookEchoPort);
     log->info("Webhook echo listening on 127.0.0.1:{}", port);
   }
@@ -167,6 +178,7 @@ void DevServer::Stop(const std::string& why) {
   log->info("Stopping ({})", why);
   if (rcon_) rcon_->Stop();
   if (console_) console_->Stop();
+  if (playground_) playground_->Stop();
   tick_.cancel();
   signals_.cancel();
   if (loader_) loader_->UnloadAll();
@@ -208,6 +220,10 @@ void DevServer::ScheduleTick() {
 }
 
 void DevServer::Reply(const std::string& line) {
+  if (replyTo_ != nullptr) {
+    *replyTo_ = line;
+    return;
+  }
   print_(line);
 }
 
@@ -252,6 +268,9 @@ void DevServer::RunCommand(const ConsoleCommand& c) {
       p.characterName = c.character;
       p.withPlayerState = c.withPlayerState;
       players_[c.player] = qbhost::AddPlayer(world_, p);
+      if (playground_) {
+        playground_->records()->PlayerJoined(c.player, c.character, c.withPlayerState);
+      }
       Reply("OK join " + player);
       return;
     }
@@ -263,6 +282,7 @@ void DevServer::RunCommand(const ConsoleCommand& c) {
       }
       qbhost::RemovePlayer(it->second);
       players_.erase(it);
+      if (playground_) playground_->records()->PlayerLeft(c.player);
       Reply("OK leave " + player);
       return;
     }
@@ -274,7 +294,11 @@ void DevServer::RunCommand(const ConsoleCommand& c) {
       }
       // The game's handling: plug-ins first, then every player sees the line
       // unless one of them suppressed it.
+      if (playground_) playground_->records()->BeginSaid();
       bool suppressed = qbhost::PlayerChat(it->second, c.player, c.text, c.mode, c.commandExecuted);
+      if (playground_) {
+        playground_->records()->EndSaid(c.player, c.text, c.mode, c.commandExecuted, suppressed);
+      }
       Reply("OK chat " + EscapeField(c.player, false) +
             " suppressed=" + (suppressed ? "yes" : "no"));
       return;
@@ -363,6 +387,58 @@ std::string DevServer::NameOf(AShooterPlayerController* controller) const {
 void DevServer::OnDelivery(AShooterPlayerController* controller, const qbhost::ReceivedLine& line) {
   print_("CHAT to=" + EscapeField(NameOf(controller), false) +
          " from=" + EscapeField(line.sender, false) + " text=" + EscapeField(line.text, true));
+  if (playground_) playground_->records()->Received(NameOf(controller), line.sender, line.text);
+}
+
+void DevServer::CreatePlayground() {
+  PlaygroundGame game;
+  game.post = [this](std::function<void()> task) {
+    asio::post(io_, [this, task = std::move(task)] {
+      if (!stopping_) task();
+    });
+  };
+  game.command = [this](const ConsoleCommand& command) { return PlaygroundCommand(command); };
+  game.rcon = [this](const std::string& body) { return PlaygroundRcon(body); };
+  game.reload = [this] { return PlaygroundReload(); };
+  playground_ = std::make_unique<Playground>(std::move(game));
+  // The page's "Log" region, from the first line on: the host's lines and,
+  // since plug-ins take the host's sinks when they load, theirs. The page
+  // itself is served once the server starts.
+  auto sinks = GetLogSinks();
+  sinks.push_back(playground_->LogSink());
+  qbhost::SetLogSinks(std::move(sinks));
+}
+
+std::string DevServer::PlaygroundCommand(const ConsoleCommand& command) {
+  std::string answer;
+  replyTo_ = &answer;
+  try {
+    RunCommand(command);
+  } catch (const std::exception& e) {
+    answer = "ERROR " + EscapeField(e.what(), true);
+  }
+  replyTo_ = nullptr;
+  return answer;
+}
+
+std::string DevServer::PlaygroundRcon(const std::string& body) {
+  // A connection of its own, as a client that has logged in: the plug-in
+  // answers through SendMessage, a built-in command through `reply`.
+  std::unique_ptr<RCONClientConnection, void (*)(RCONClientConnection*)> connection(
+      qbhost::CreateRconConnection({}), qbhost::DestroyRconConnection);
+  std::string answer;
+  OnRconExec(connection.get(), RconFrame{1, qbhost::kRconExecOrAuthResponse, body},
+             [&answer](std::string_view reply) { answer += reply; });
+  for (const auto& reply : qbhost::SentReplies(connection.get())) answer += reply.body;
+  return answer;
+}
+
+std::string DevServer::PlaygroundReload() {
+  loader_->UnloadAll();
+  loader_->LoadAll();
+  std::string names;
+  for (const auto& name : loader_->Loaded()) names += (names.empty() ? "" : ", ") + name;
+  return names.empty() ? "No plug-in loaded (see the log)" : "Reloaded: " + names;
 }
 
 }  // namespace devserver

@@ -28,6 +28,7 @@
 #include "devserver/console.h"
 #include "devserver/options.h"
 #include "devserver/output.h"
+#include "devserver/playground.h"
 #include "devserver/plugin_loader.h"
 #include "devserver/rcon_server.h"
 #include "devserver/stdin_reader.h"
@@ -61,6 +62,12 @@ class DevServer {
   std::string NameOf(AShooterPlayerController* controller) const;
   void Reply(const std::string& line);
 
+  // The playground page (--ui): what its requests run on the game thread.
+  void CreatePlayground();
+  std::string PlaygroundCommand(const ConsoleCommand& command);
+  std::string PlaygroundRcon(const std::string& body);
+  std::string PlaygroundReload();
+
   Options options_;
   std::filesystem::path root_;
   LinePrinter print_;
@@ -71,6 +78,10 @@ class DevServer {
   std::unique_ptr<RconServer> rcon_;
   std::unique_ptr<WebhookEcho> echo_;
   std::unique_ptr<StdinReader> console_;
+  std::unique_ptr<Playground> playground_;
+  // Set while a playground request runs a console command: its answer goes
+  // back to the page instead of standard output.
+  std::string* replyTo_ = nullptr;
   UWorld* world_ = nullptr;
   // The console's names for the players still in the world.
   std::map<std::string, AShooterPlayerController*> players_;

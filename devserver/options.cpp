@@ -51,7 +51,7 @@ ParseResult ParseOptions(const std::vector<std::string>& args,
                       arg == "--rcon-max-connections" || arg == "--rcon-login-timeout-ms" ||
                       arg == "--rcon-max-unread" || arg == "--rcon-close-unread" ||
                       arg == "--rcon-auth-tries" || arg == "--rcon-auth-delay-ms" ||
-                      arg == "--rcon-accept-retry-ms";
+                      arg == "--rcon-accept-retry-ms" || arg == "--ui";
     if (!takesValue) return Fail("unknown option " + arg);
     if (i + 1 >= args.size()) return Fail(arg + " needs a value");
     const std::string& value = args[++i];
@@ -74,6 +74,12 @@ ParseResult ParseOptions(const std::vector<std::string>& args,
         return Fail("--webhook-echo needs a port number (0 to 65535), not \"" + value + "\"");
       }
       o.webhookEchoPort = port;
+    } else if (arg == "--ui") {
+      std::uint16_t port = 0;
+      if (!ParseNumber<std::uint16_t>(value, 0, 65535, port)) {
+        return Fail("--ui needs a port number (0 to 65535), not \"" + value + "\"");
+      }
+      o.uiPort = port;
     } else if (arg == "--rcon-max-connections") {
       if (!ParseNumber<std::size_t>(value, 1, 100'000, o.rcon.maxConnections)) {
         return Fail("--rcon-max-connections needs a number (1 to 100000), not \"" + value + "\"");
@@ -124,6 +130,8 @@ Options:
   --webhook-echo PORT    start an HTTP receiver on 127.0.0.1 that prints every request
                          (0 lets the OS choose)
   --tick-ms N            game-loop tick in milliseconds (default 1000)
+  --ui PORT              serve the playground page on 127.0.0.1 (0 lets the OS choose);
+                         its link, with a token for this run, is logged at start
 
 RCON limits against misbehaving clients:
   --rcon-max-connections N    clients at once; more are closed at once (default 16)

@@ -24,6 +24,8 @@ struct Options {
   std::string rconPassword;
   // Absent: no webhook receiver. 0 lets the OS choose.
   std::optional<std::uint16_t> webhookEchoPort;
+  // Absent: no playground page. 0 lets the OS choose.
+  std::optional<std::uint16_t> uiPort;
   RconLimits rcon;
   int tickMs = 1000;
   // End of standard input stops the server (default: it runs on).

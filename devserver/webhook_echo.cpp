@@ -7,16 +7,20 @@
 
 namespace devserver {
 
-std::string WebhookLine(const WebhookRequest& request) {
+bool HasBearer(std::string_view authorization) {
   // "Bearer" is matched without regard to case, as HTTP auth schemes are.
-  bool bearer =
-      request.authorization.size() > 7 && (request.authorization.compare(0, 7, "Bearer ") == 0 ||
-                                           request.authorization.compare(0, 7, "bearer ") == 0);
-  return "WEBHOOK " + EscapeField(request.method, false) + " " + EscapeField(request.path, false) +
-         " bearer=" + (bearer ? "yes" : "no") + " body=" + EscapeField(request.body, true);
+  return authorization.size() > 7 &&
+         (authorization.substr(0, 7) == "Bearer " || authorization.substr(0, 7) == "bearer ");
 }
 
-WebhookEcho::WebhookEcho(LinePrinter print) : print_(std::move(print)) {}
+std::string WebhookLine(const WebhookRequest& request) {
+  return "WEBHOOK " + EscapeField(request.method, false) + " " + EscapeField(request.path, false) +
+         " bearer=" + (HasBearer(request.authorization) ? "yes" : "no") +
+         " body=" + EscapeField(request.body, true);
+}
+
+WebhookEcho::WebhookEcho(LinePrinter print, std::function<void(const WebhookRequest&)> observer)
+    : print_(std::move(print)), observer_(std::move(observer)) {}
 
 WebhookEcho::~WebhookEcho() {
   Stop();
@@ -33,7 +37,9 @@ std::uint16_t WebhookEcho::Start(std::uint16_t port) {
   });
   // Every method and path: print, answer 200.
   auto echo = [this](const httplib::Request& req, httplib::Response& res) {
-    print_(WebhookLine({req.method, req.path, req.get_header_value("Authorization"), req.body}));
+    WebhookRequest request{req.method, req.path, req.get_header_value("Authorization"), req.body};
+    print_(WebhookLine(request));
+    if (observer_) observer_(request);
     res.status = 200;
   };
   const std::string any = ".*";

@@ -11,8 +11,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "devserver/output.h"
@@ -30,13 +32,17 @@ struct WebhookRequest {
   std::string body;
 };
 
+// Whether an Authorization value carries a bearer token ("Bearer" in any case).
+bool HasBearer(std::string_view authorization);
+
 // The line printed for one request (the keyword, method, path, bearer flag and
 // body; fields escaped as in output.h).
 std::string WebhookLine(const WebhookRequest& request);
 
 class WebhookEcho {
  public:
-  explicit WebhookEcho(LinePrinter print);
+  // `observer`, when set, also gets every request, on the receiver's thread.
+  explicit WebhookEcho(LinePrinter print, std::function<void(const WebhookRequest&)> observer = {});
   ~WebhookEcho();
   WebhookEcho(const WebhookEcho&) = delete;
   WebhookEcho& operator=(const WebhookEcho&) = delete;
@@ -49,6 +55,7 @@ class WebhookEcho {
 
  private:
   LinePrinter print_;
+  std::function<void(const WebhookRequest&)> observer_;
   std::unique_ptr<httplib::Server> server_;
   std::atomic<bool> listenEnded_{false};
   std::thread thread_;

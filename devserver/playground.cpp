@@ -1,0 +1,521 @@
+#include "devserver/playground.h"
+
+#include <sys/random.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <ctime>
+#include <stdexcept>
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include "devserver/playground_files.h"
+#include "qbhost/sinks.h"
+
+namespace devserver {
+namespace {
+
+using nlohmann::json;
+
+// Only the page's own files; no inline script, style or handler runs.
+constexpr const char* kCsp =
+    "default-src 'none'; script-src 'self'; style-src 'self'; connect-src 'self'; "
+    "img-src 'self'; base-uri 'none'; form-action 'self'; frame-ancestors 'none'";
+constexpr const char* kTokenHeader = "X-Playground-Token";
+
+// Records hold text from anywhere (console escapes, plug-ins): serialising
+// must never throw on bytes that are not UTF-8.
+std::string Dump(const json& value) {
+  return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+std::string Clip(std::string_view text) {
+  if (text.size() <= PlaygroundRecords::kMaxField) return std::string(text);
+  std::size_t cut = PlaygroundRecords::kMaxField;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  return std::string(text.substr(0, cut)) + "\u2026 (" + std::to_string(text.size() - cut) +
+         " more bytes)";
+}
+
+std::string LocalTime() {
+  auto now = std::chrono::system_clock::now();
+  std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()) % 1000;
+  std::tm tm{};
+  localtime_r(&seconds, &tm);
+  char text[32];
+  std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", tm.tm_hour, tm.tm_min, tm.tm_sec,
+                static_cast<int>(ms.count()));
+  return text;
+}
+
+std::string Base64(std::string_view bytes) {
+  static constexpr char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.reserve((bytes.size() + 2) / 3 * 4);
+  std::size_t i = 0;
+  for (; i + 2 < bytes.size(); i += 3) {
+    auto n = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << 16 |
+             static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8 |
+             static_cast<unsigned char>(bytes[i + 2]);
+    out += kAlphabet[n >> 18 & 63];
+    out += kAlphabet[n >> 12 & 63];
+    out += kAlphabet[n >> 6 & 63];
+    out += kAlphabet[n & 63];
+  }
+  if (std::size_t rest = bytes.size() - i; rest > 0) {
+    auto n = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << 16;
+    if (rest == 2) n |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8;
+    out += kAlphabet[n >> 18 & 63];
+    out += kAlphabet[n >> 12 & 63];
+    out += rest == 2 ? kAlphabet[n >> 6 & 63] : '=';
+    out += '=';
+  }
+  return out;
+}
+
+// Compares without stopping at the first difference, so the time of a wrong
+// guess says nothing about how much of it was right.
+bool SameText(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  unsigned char diff = 0;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+  }
+  return diff == 0;
+}
+
+void Deny(httplib::Response& res, const std::string& why) {
+  res.status = 403;
+  res.set_content("Forbidden: " + why + "\n", "text/plain; charset=utf-8");
+}
+
+void Answer(httplib::Response& res, int status, const json& body) {
+  res.status = status;
+  res.set_content(Dump(body), "application/json; charset=utf-8");
+}
+
+class RecordsSink final : public qbhost::TextSink {
+ public:
+  explicit RecordsSink(std::shared_ptr<PlaygroundRecords> records) : records_(std::move(records)) {}
+
+ protected:
+  void WriteLine(spdlog::level::level_enum level, std::string_view line) override {
+    records_->Log(level, line);
+  }
+
+ private:
+  std::shared_ptr<PlaygroundRecords> records_;
+};
+
+// A request's JSON field as text: absent is empty, another type is an error.
+std::string TextField(const json& body, const char* key) {
+  auto it = body.find(key);
+  if (it == body.end() || it->is_null()) return {};
+  if (!it->is_string()) throw std::invalid_argument(std::string(key) + " must be text");
+  return it->get<std::string>();
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ records
+
+PlaygroundRecords::PlaygroundRecords(std::size_t perRegion) : perRegion_(perRegion) {}
+
+void PlaygroundRecords::AddLocked(Region& region, std::string text) {
+  region.push_back(std::make_shared<const Entry>(Entry{seq_, std::move(text)}));
+  while (region.size() > perRegion_) region.pop_front();
+}
+
+void PlaygroundRecords::PlayerJoined(std::string_view name, std::string_view character,
+                                     bool hasState) {
+  std::lock_guard lock(mutex_);
+  players_.push_back({std::string(name), std::string(character), hasState});
+  playersSeq_ = ++seq_;
+}
+
+void PlaygroundRecords::PlayerLeft(std::string_view name) {
+  std::lock_guard lock(mutex_);
+  auto it = std::find_if(players_.begin(), players_.end(),
+                         [&](const Player& p) { return p.name == name; });
+  if (it == players_.end()) return;
+  players_.erase(it);
+  playersSeq_ = ++seq_;
+}
+
+void PlaygroundRecords::AddReceivedLocked(const HeldLine& line) {
+  ++seq_;
+  AddLocked(chat_, Dump({{"seq", seq_},
+                         {"kind", "received"},
+                         {"to", Clip(line.to)},
+                         {"from", Clip(line.from)},
+                         {"text", Clip(line.text)}}));
+}
+
+void PlaygroundRecords::Received(std::string_view to, std::string_view from,
+                                 std::string_view text) {
+  std::lock_guard lock(mutex_);
+  HeldLine line{std::string(to), std::string(from), std::string(text)};
+  if (!holding_) {
+    AddReceivedLocked(line);
+    return;
+  }
+  held_.push_back(std::move(line));
+  while (held_.size() > perRegion_) held_.pop_front();
+}
+
+void PlaygroundRecords::BeginSaid() {
+  std::lock_guard lock(mutex_);
+  // Lines held by a chat that never ended (it threw) are not lost.
+  for (const auto& line : held_) AddReceivedLocked(line);
+  held_.clear();
+  holding_ = true;
+}
+
+void PlaygroundRecords::EndSaid(std::string_view player, std::string_view text, int mode,
+                                bool command, bool suppressed) {
+  std::lock_guard lock(mutex_);
+  ++seq_;
+  AddLocked(chat_, Dump({{"seq", seq_},
+                         {"kind", "said"},
+                         {"player", Clip(player)},
+                         {"text", Clip(text)},
+                         {"mode", mode},
+                         {"command", command},
+                         {"suppressed", suppressed}}));
+  for (const auto& line : held_) AddReceivedLocked(line);
+  held_.clear();
+  holding_ = false;
+}
+
+void PlaygroundRecords::Webhook(const WebhookRequest& request) {
+  std::string time = LocalTime();
+  std::lock_guard lock(mutex_);
+  ++seq_;
+  AddLocked(webhooks_, Dump({{"seq", seq_},
+                             {"time", time},
+                             {"method", Clip(request.method)},
+                             {"path", Clip(request.path)},
+                             {"bearer", HasBearer(request.authorization)},
+                             {"body", Clip(request.body)}}));
+}
+
+void PlaygroundRecords::Log(spdlog::level::level_enum level, std::string_view line) {
+  auto name = spdlog::level::to_string_view(level);
+  std::lock_guard lock(mutex_);
+  ++seq_;
+  AddLocked(log_, Dump({{"seq", seq_},
+                        {"level", std::string(name.data(), name.size())},
+                        {"text", Clip(line)}}));
+}
+
+void PlaygroundRecords::Append(std::string& out, const Region& region) {
+  out += '[';
+  for (std::size_t i = 0; i < region.size(); ++i) {
+    if (i > 0) out += ',';
+    out += region[i]->json;
+  }
+  out += ']';
+}
+
+std::string PlaygroundRecords::Since(std::uint64_t since) const {
+  // Copy the (shared, immutable) entries under the lock; build the text
+  // outside it, so that writers never wait for a large answer.
+  Region chat, webhooks, log;
+  std::vector<Player> players;
+  std::size_t playerCount = 0;
+  bool withPlayers = false;
+  std::uint64_t seq = 0;
+  {
+    std::lock_guard lock(mutex_);
+    if (since > seq_) since = 0;
+    seq = seq_;
+    auto newer = [since](const Region& region, Region& out) {
+      auto first = std::partition_point(region.begin(), region.end(),
+                                        [since](const auto& e) { return e->seq <= since; });
+      out.assign(first, region.end());
+    };
+    newer(chat_, chat);
+    newer(webhooks_, webhooks);
+    newer(log_, log);
+    withPlayers = playersSeq_ > since || since == 0;
+    if (withPlayers) {
+      playerCount = players_.size();
+      auto shown = std::min(players_.size(), perRegion_);
+      players.assign(players_.begin(), players_.begin() + static_cast<std::ptrdiff_t>(shown));
+    }
+  }
+  std::string out = "{\"seq\":" + std::to_string(seq);
+  if (withPlayers) {
+    json list = json::array();
+    for (const auto& p : players) {
+      list.push_back(
+          {{"name", Clip(p.name)}, {"character", Clip(p.character)}, {"hasState", p.hasState}});
+    }
+    out += ",\"players\":" + Dump(list) + ",\"playerCount\":" + std::to_string(playerCount);
+  }
+  out += ",\"chat\":";
+  Append(out, chat);
+  out += ",\"webhooks\":";
+  Append(out, webhooks);
+  out += ",\"log\":";
+  Append(out, log);
+  out += '}';
+  return out;
+}
+
+// ------------------------------------------------------------------ helpers
+
+std::string RandomToken() {
+  unsigned char bytes[32];
+  std::size_t filled = 0;
+  while (filled < sizeof bytes) {
+    ssize_t got = getrandom(bytes + filled, sizeof bytes - filled, 0);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      throw std::runtime_error(std::string("no random bytes from the OS: ") + std::strerror(errno));
+    }
+    filled += static_cast<std::size_t>(got);
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string token;
+  for (unsigned char b : bytes) {
+    token += kHex[b >> 4];
+    token += kHex[b & 15];
+  }
+  return token;
+}
+
+std::string SayPayload(std::string_view sender, std::string_view message) {
+  json payload = {{"sender", std::string(sender)}, {"message", std::string(message)}};
+  return Base64(payload.dump());
+}
+
+// ------------------------------------------------------------------ server
+
+Playground::Playground(PlaygroundGame game, std::string token)
+    : game_(std::move(game)), token_(std::move(token)) {}
+
+Playground::~Playground() {
+  Stop();
+}
+
+std::shared_ptr<spdlog::sinks::sink> Playground::LogSink() const {
+  return std::make_shared<RecordsSink>(records_);
+}
+
+std::string Playground::Url() const {
+  return "http://127.0.0.1:" + std::to_string(port_) + "/?token=" + token_;
+}
+
+bool Playground::Allowed(const httplib::Request& req, httplib::Response& res) const {
+  // A page elsewhere can make the browser send requests here, and a DNS name
+  // that it controls can point at 127.0.0.1: only our own names count.
+  const std::string port = std::to_string(port_);
+  const std::string host = req.get_header_value("Host");
+  if (host != "127.0.0.1:" + port && host != "localhost:" + port) {
+    Deny(res, "Host must be 127.0.0.1:" + port + " or localhost:" + port);
+    return false;
+  }
+  std::string token = req.get_header_value(kTokenHeader);
+  if (token.empty()) token = req.get_param_value("token");
+  if (!SameText(token, token_)) {
+    Deny(res, "missing or wrong token (open the link the dev server printed)");
+    return false;
+  }
+  if (req.method == "GET" || req.method == "HEAD") return true;
+  if (req.method != "POST") {
+    Deny(res, "only GET and POST");
+    return false;
+  }
+  if (req.get_header_value("Origin") != "http://" + host) {
+    Deny(res, "changes need this page's own Origin");
+    return false;
+  }
+  return true;
+}
+
+bool Playground::OnGame(const std::function<std::string()>& action, std::string& result,
+                        httplib::Response& res) {
+  struct Slot {
+    bool done = false;
+    std::string result;
+  };
+  auto slot = std::make_shared<Slot>();
+  auto waits = waits_;
+  {
+    std::lock_guard lock(waits->mutex);
+    if (waits->stopping) {
+      Answer(res, 503, {{"error", "the dev server is stopping"}});
+      return false;
+    }
+  }
+  game_.post([slot, waits, action] {
+    std::string text;
+    try {
+      text = action();
+    } catch (const std::exception& e) {
+      text = std::string("ERROR ") + e.what();
+    }
+    {
+      std::lock_guard lock(waits->mutex);
+      slot->result = std::move(text);
+      slot->done = true;
+    }
+    waits->cv.notify_all();
+  });
+  std::unique_lock lock(waits->mutex);
+  waits->cv.wait_for(lock, kGameWait, [&] { return slot->done || waits->stopping; });
+  if (!slot->done) {
+    Answer(res, 503,
+           {{"error", waits->stopping ? "the dev server is stopping"
+                                      : "the game loop did not answer within " +
+                                            std::to_string(kGameWait.count()) + " s"}});
+    return false;
+  }
+  result = slot->result;
+  return true;
+}
+
+void Playground::Action(const httplib::Request& req, httplib::Response& res) {
+  const std::string what = req.matches[1];
+  std::function<std::string()> action;
+  try {
+    json body = req.body.empty() ? json::object() : json::parse(req.body);
+    if (!body.is_object()) throw std::invalid_argument("the body must be a JSON object");
+    if (what == "join" || what == "leave" || what == "chat") {
+      ConsoleCommand c;
+      c.player = TextField(body, "player");
+      if (c.player.empty()) throw std::invalid_argument("player is missing");
+      if (what == "join") {
+        c.kind = ConsoleCommand::Kind::Join;
+        c.character = TextField(body, "character");
+      } else if (what == "leave") {
+        c.kind = ConsoleCommand::Kind::Leave;
+      } else {
+        c.kind = ConsoleCommand::Kind::Chat;
+        c.text = TextField(body, "text");
+        auto mode = body.value("mode", json(0));
+        if (mode.is_string()) {
+          std::string m = mode.get<std::string>();
+          mode = m.size() == 1 && m[0] >= '0' && m[0] <= '9' ? json(m[0] - '0') : json(m);
+        }
+        if (!mode.is_number_integer() || mode.get<int>() < 0 || mode.get<int>() > 3) {
+          throw std::invalid_argument("mode must be 0, 1, 2 or 3");
+        }
+        c.mode = mode.get<int>();
+        auto command = body.value("command", json(false));
+        if (!command.is_boolean()) throw std::invalid_argument("command must be true or false");
+        c.commandExecuted = command.get<bool>();
+      }
+      action = [run = game_.command, c] { return run(c); };
+    } else if (what == "say") {
+      std::string line =
+          "quellmoorsay " + SayPayload(TextField(body, "sender"), TextField(body, "message"));
+      action = [run = game_.rcon, line] { return run(line); };
+    } else {
+      action = game_.reload;
+    }
+  } catch (const std::exception& e) {
+    Answer(res, 400, {{"error", e.what()}});
+    return;
+  }
+  std::string reply;
+  if (OnGame(action, reply, res)) Answer(res, 200, {{"reply", reply}});
+}
+
+void Playground::Routes() {
+  auto file = [](const char* name, const char* type) {
+    return [name, type](const httplib::Request&, httplib::Response& res) {
+      std::string_view content = PlaygroundFile(name);
+      res.set_content(content.data(), content.size(), type);
+    };
+  };
+  server_->Get("/", [this](const httplib::Request&, httplib::Response& res) {
+    // The page passes the token on: the script reads it from a meta element,
+    // the page's own files carry it in their addresses.
+    std::string page(PlaygroundFile("index.html"));
+    const std::string mark = "{{token}}";
+    for (std::size_t at; (at = page.find(mark)) != std::string::npos;) {
+      page.replace(at, mark.size(), token_);
+    }
+    res.set_content(page, "text/html; charset=utf-8");
+  });
+  server_->Get("/playground.js", file("playground.js", "text/javascript; charset=utf-8"));
+  server_->Get("/playground.css", file("playground.css", "text/css; charset=utf-8"));
+  server_->Get("/favicon.svg", file("favicon.svg", "image/svg+xml"));
+  server_->Get("/api/state", [this](const httplib::Request& req, httplib::Response& res) {
+    std::uint64_t since = 0;
+    std::string text = req.get_param_value("since");
+    auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), since);
+    if (!text.empty() && (ec != std::errc() || ptr != text.data() + text.size())) {
+      Answer(res, 400, {{"error", "since must be a number"}});
+      return;
+    }
+    res.set_content(records_->Since(since), "application/json; charset=utf-8");
+  });
+  server_->Post("/api/(join|leave|chat|say|reload)",
+                [this](const httplib::Request& req, httplib::Response& res) { Action(req, res); });
+}
+
+std::uint16_t Playground::Start(std::uint16_t port) {
+  if (token_.empty()) token_ = RandomToken();
+  server_ = std::make_unique<httplib::Server>();
+  // SO_REUSEADDR for a quick restart, but not httplib's SO_REUSEPORT, which
+  // would let a second server share the port.
+  server_->set_socket_options([](socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
+  // An idle tab's connection holds a server thread only this long, and Stop
+  // waits for it at most this long.
+  server_->set_keep_alive_timeout(1);
+  server_->set_read_timeout(5, 0);
+  server_->set_write_timeout(5, 0);
+  server_->set_payload_max_length(64 * 1024);
+  server_->set_default_headers({{"Content-Security-Policy", kCsp},
+                                {"X-Content-Type-Options", "nosniff"},
+                                {"Referrer-Policy", "no-referrer"},
+                                {"Cache-Control", "no-store"}});
+  server_->set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+    return Allowed(req, res) ? httplib::Server::HandlerResponse::Unhandled
+                             : httplib::Server::HandlerResponse::Handled;
+  });
+  Routes();
+  int bound = port == 0 ? server_->bind_to_any_port("127.0.0.1")
+                        : (server_->bind_to_port("127.0.0.1", port) ? port : -1);
+  if (bound <= 0) {
+    server_.reset();
+    throw std::runtime_error("playground cannot listen on 127.0.0.1:" + std::to_string(port));
+  }
+  port_ = static_cast<std::uint16_t>(bound);
+  listenEnded_ = false;
+  thread_ = std::thread([this, server = server_.get()] {
+    server->listen_after_bind();
+    listenEnded_ = true;
+  });
+  // httplib's stop() does nothing until the listening loop runs.
+  while (!server_->is_running() && !listenEnded_) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return port_;
+}
+
+void Playground::Stop() {
+  if (!server_) return;
+  {
+    std::lock_guard lock(waits_->mutex);
+    waits_->stopping = true;
+  }
+  waits_->cv.notify_all();
+  server_->stop();
+  if (thread_.joinable()) thread_.join();
+  server_.reset();
+}
+
+}  // namespace devserver
