@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include "bridge/handlers.h"
 #include "bridge/say.h"
 #include "plugin/library_path.h"
 #include "plugin/plugin_log.h"

@@ -20,7 +20,6 @@
 #include <nlohmann/json.hpp>
 
 #include "bridge/base64.h"
-#include "bridge/handlers.h"
 #include "config/config.h"
 #include "game/engine.h"
 #include "plugin/library_path.h"
