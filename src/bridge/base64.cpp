@@ -36,8 +36,8 @@ bool IsSkipped(unsigned char byte) {
 
 std::optional<std::string> DecodeBase64(std::string_view text) {
   const DecodeTable& table = Table();
-  std::string out;
-  out.reserve(text.size() / 4 * 3 + 2);  // every symbol carries 6 bits
+  std::string out(text.size() / 4 * 3 + 2, '\0');  // every symbol carries 6 bits
+  std::size_t size = 0;
   // `acc` collects the symbols' bits and may wrap: an emitted byte only ever
   // depends on its lowest 12 bits. `pending` is the number of bits not yet
   // emitted, less 8: after the symbols of a group it reads -2, 4, 2, 0.
@@ -51,11 +51,12 @@ std::optional<std::string> DecodeBase64(std::string_view text) {
     acc = (acc << 6) + static_cast<std::uint32_t>(value);
     pending += 6;
     if (pending >= 0) {
-      out.push_back(static_cast<char>(acc >> pending));
+      out[size++] = static_cast<char>(acc >> pending);
       pending -= 8;
     }
   }
-  return out;  // fewer than 8 bits left over are dropped
+  out.resize(size);  // fewer than 8 bits left over are dropped
+  return out;
 }
 
 }  // namespace qb
