@@ -95,12 +95,13 @@ void SendRconReply(RCONClientConnection* connection, RCONPacket* packet, std::st
 }
 
 std::string EscapeBraces(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
+  std::string out(text.size() * 2, '\0');  // every byte becomes at most two
+  std::size_t size = 0;
   for (const char c : text) {
-    out.push_back(c);
-    if (c == '{' || c == '}') out.push_back(c);
+    out[size++] = c;
+    if (c == '{' || c == '}') out[size++] = c;
   }
+  out.resize(size);
   return out;
 }
 
