@@ -31,7 +31,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bench_support.h"
-#include "bridge/handlers.h"
+#include "bridge/chat.h"
 #include "qbhost/engine.h"
 #include "qbhost/requests.h"
 #include "support/http_receiver.h"

@@ -20,7 +20,6 @@
 #include <benchmark/benchmark.h>
 
 #include "bench_support.h"
-#include "bridge/handlers.h"
 #include "bridge/heartbeat.h"
 #include "qbhost/requests.h"
 #include "support/http_receiver.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "bridge/handlers.h"
+#include "bridge/say.h"
 #include "config/config.h"
 #include "plugin/plugin_log.h"
 #include "qbhost/engine.h"

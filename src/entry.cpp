@@ -10,7 +10,9 @@
 #include <exception>
 
 #include "asaapi/host.h"
-#include "bridge/handlers.h"
+#include "bridge/chat.h"
+#include "bridge/heartbeat.h"
+#include "bridge/say.h"
 #include "config/config.h"
 #include "plugin/plugin_log.h"
 #include "qb/version.h"

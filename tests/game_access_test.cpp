@@ -73,4 +73,17 @@ TEST_F(GameAccess, DepartedPlayerStillCountsButResolvesToNull) {
   EXPECT_EQ(ResolveWeak(list.data[2]), carla);
 }
 
+// The engine is asked on the plug-in's own copy of a reference; the entry
+// inside the engine's list is never handed to it (the stand-in refuses that).
+TEST_F(GameAccess, ResolvesACopyNeverTheListEntryItself) {
+  auto* alice = Join("Alice");
+  auto& list = PlayerControllerListOf(world_);
+  const FWeakObjectPtr before = list.data[0];
+  AShooterPlayerController* resolved = nullptr;
+  EXPECT_NO_THROW(resolved = ResolveWeak(list.data[0]));
+  EXPECT_EQ(resolved, alice);
+  EXPECT_EQ(list.data[0].objectIndex, before.objectIndex);
+  EXPECT_EQ(list.data[0].objectSerialNumber, before.objectSerialNumber);
+}
+
 }  // namespace

@@ -61,8 +61,8 @@ INSTANTIATE_TEST_SUITE_P(
         ToUtf8Case{"no_nul_within_count", u"abc", "abc"},
         ToUtf8Case{"lone_surrogate_becomes_question_mark", std::u16string{u'a', 0xD800, u'b', 0},
                    "a?b"},
-        // The NUL search takes four units at a time: a NUL at
-        // either edge of a group, and a long string without one.
+        // A NUL early or late in a longer string, and a long string
+        // without one.
         ToUtf8Case{"nul_first_of_a_group", std::u16string(u"abcd\0fghij\0", 11), "abcd"},
         ToUtf8Case{"nul_last_of_a_group", std::u16string(u"abcdefg\0ijkl", 12), "abcdefg"},
         ToUtf8Case{"long_without_nul", u"abcdefghijklm", "abcdefghijklm"}),

@@ -14,7 +14,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "bridge/handlers.h"
 #include "bridge/heartbeat.h"
 #include "count_new.h"
 #include "support/receiver_test.h"

@@ -77,6 +77,26 @@ TEST_F(Engine, AChatLineReachesEveryPlayerUnlessSuppressedOrACommand) {
   EXPECT_TRUE(qbhost::Inbox(gone).empty());
 }
 
+// Get() on an entry inside a world's player-controller list is a plug-in's
+// mistake the stand-in refuses; on a copy, or on a reference beside the list,
+// it resolves as usual.
+TEST_F(Engine, WeakGetRefusesAnEntryOfAPlayerList) {
+  auto* alice = Join("Alice");
+  UWorld* other = qbhost::CreateWorld();
+  auto* bob = qbhost::AddPlayer(other, {"Bob", "", true});
+  using Get = UObject* (*)(FWeakObjectPtr*, bool);
+  const auto get = reinterpret_cast<Get>(GetAddress("FWeakObjectPtr.Get()"));
+  for (auto [world, player] : {std::pair{world_, alice}, std::pair{other, bob}}) {
+    auto& list =
+        *static_cast<TArray<FWeakObjectPtr>*>(GetAddress(world, "UWorld.PlayerControllerList"));
+    ASSERT_EQ(list.count, 1);
+    FWeakObjectPtr copy = list.data[0];
+    EXPECT_EQ(get(&copy, false), reinterpret_cast<UObject*>(player));
+    EXPECT_THROW(get(&list.data[0], false), std::logic_error);
+  }
+  qbhost::DestroyWorld(other);
+}
+
 TEST_F(Engine, RelayReadsNoFurtherThanCount) {
   auto* alice = Join("Alice");
   FString sender;  // "Serv" with no NUL inside its count, in a buffer of exactly 4 units

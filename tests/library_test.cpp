@@ -15,6 +15,8 @@
 
 #include <gtest/gtest.h>
 
+#include "qbhost/rcon.h"
+#include "support/base64_encode.h"
 #include "support/plugin_library.h"
 
 namespace {
@@ -36,6 +38,18 @@ std::vector<std::string> DefinedDynamicSymbols(const std::string& library) {
 }
 
 class Library : public qbtest::PluginLibraryTest {};
+
+// Puts the process's working directory back however the test ends.
+class WorkingDirectory {
+ public:
+  WorkingDirectory() : saved_(std::filesystem::current_path()) {}
+  ~WorkingDirectory() { std::filesystem::current_path(saved_); }
+  WorkingDirectory(const WorkingDirectory&) = delete;
+  WorkingDirectory& operator=(const WorkingDirectory&) = delete;
+
+ private:
+  std::filesystem::path saved_;
+};
 
 TEST_F(Library, ExportsExactlyTheTwoEntries) {
   EXPECT_EQ(DefinedDynamicSymbols(library_),
@@ -98,6 +112,40 @@ TEST_F(Library, ReloadStartsAfreshOverTheHostsCurrentSinks) {
   EXPECT_EQ(Messages(*second)[1], "[QuellmoorBridge] geladen (aktiv: false).");
   EXPECT_EQ(qbhost::RegisteredIds(qbhost::CommandKind::Rcon),
             std::vector<std::string>{"quellmoorsay"});
+}
+
+// The host hands out a plug-in's chat relay by the path of its library file.
+// A library opened by a relative name must still name its file once the
+// server's working directory has moved on, where that name means nothing.
+TEST_F(Library, SayReachesThePlayersWhenLoadedByARelativePathFromElsewhere) {
+  qbtest::WriteConfig(root_->path(), R"({"webhookBaseUrl": "http://127.0.0.1:9", "token": "t"})");
+  auto* player = Join("Ada");
+  const WorkingDirectory restore;
+  std::filesystem::current_path(root_->path());
+  loader_ = std::make_unique<devserver::PluginLoader>(".");  // opens ./ArkApi/Plugins/...
+  Load();
+  const qbtest::TempDir elsewhere;
+  std::filesystem::current_path(elsewhere.path());
+
+  RCONClientConnection* connection = qbhost::CreateRconConnection({});
+  {
+    qbhost::HostRconPacket packet(
+        5, qbhost::kRconExecOrAuthResponse,
+        "quellmoorsay " + qbtest::EncodeBase64(R"({"sender":"Rat","message":"Hallo"})"));
+    EXPECT_TRUE(qbhost::DispatchRcon(connection, packet.get(), world_, true));
+  }
+  const auto replies = qbhost::SentReplies(connection);
+  qbhost::DestroyRconConnection(connection);
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0].body, "OK");
+  const auto inbox = qbhost::Inbox(player);
+  ASSERT_EQ(inbox.size(), 1u);
+  EXPECT_EQ(inbox[0].text, "Hallo");
+
+  const std::filesystem::path named = qbhost::LastChatRelayPath();
+  std::error_code ec;
+  EXPECT_TRUE(named.is_absolute()) << named;
+  EXPECT_TRUE(std::filesystem::equivalent(named, library_, ec)) << named << " " << ec.message();
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "bridge/handlers.h"
+#include "bridge/chat.h"
 #include "support/receiver_test.h"
 #include "webhook/post_json.h"
 

@@ -8,6 +8,8 @@
 // world's list, as in the engine.
 
 #include <algorithm>
+#include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <unordered_set>
@@ -66,6 +68,23 @@ ObjectTable& Objects() {
   return table;
 }
 
+// Every world that exists, so that a reference can be recognised as an entry
+// of one's player-controller list.
+std::unordered_set<const UWorld*>& Worlds() {
+  static std::unordered_set<const UWorld*> worlds;
+  return worlds;
+}
+
+bool IsPlayerListEntry(const FWeakObjectPtr* reference) {
+  const std::less<const FWeakObjectPtr*> before;
+  for (const UWorld* world : Worlds()) {
+    const FWeakObjectPtr* first = world->listStorage.data();
+    const FWeakObjectPtr* end = first + world->listStorage.size();
+    if (!before(reference, first) && before(reference, end)) return true;
+  }
+  return false;
+}
+
 // Every controller the host keeps (alive or departed), to tell them from
 // pointers it never made without dereferencing those.
 std::unordered_set<const AShooterPlayerController*>& KnownControllers() {
@@ -118,6 +137,11 @@ FString* GetPlayerCharacterName(AShooterPlayerController* self, FString* result)
 }
 
 UObject* WeakObjectGet(FWeakObjectPtr* self, bool /*threadsafeTest*/) {
+  if (IsPlayerListEntry(self)) {
+    throw std::logic_error(
+        "FWeakObjectPtr.Get() called on an entry of the world's player-controller list; "
+        "a plug-in calls it on its own copy of the entry");
+  }
   return static_cast<UObject*>(Objects().Get(*self));
 }
 
@@ -129,7 +153,9 @@ AShooterPlayerController* FindController(const AShooterPlayerController* pointer
 }  // namespace detail
 
 UWorld* CreateWorld() {
-  return new UWorld();
+  auto world = std::make_unique<UWorld>();
+  Worlds().insert(world.get());
+  return world.release();
 }
 
 void DestroyWorld(UWorld* world) {
@@ -139,6 +165,7 @@ void DestroyWorld(UWorld* world) {
     KnownControllers().erase(controller.get());
   }
   if (AsaApi::GetApiUtils().CurrentWorld() == world) SetCurrentWorld(nullptr);
+  Worlds().erase(world);
   delete world;
 }
 

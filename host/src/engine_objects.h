@@ -64,6 +64,9 @@ namespace qbhost::detail {
 // The engine functions a plug-in looks up by name, with the signatures under
 // which it calls them (members: the object first).
 FString* GetPlayerCharacterName(AShooterPlayerController* self, FString* result);
+// A plug-in resolves an entry of a world's player-controller list on its own
+// copy of the reference, never on the entry inside the engine's list: called
+// on such an entry, this throws std::logic_error instead of resolving it.
 UObject* WeakObjectGet(FWeakObjectPtr* self, bool threadsafeTest);
 
 // The controller behind `pointer` if it is one the host made and still keeps

@@ -1,18 +1,10 @@
-// The chat callback: forwards players' global chat lines to "/plugin/chat".
-//
-//   Ada says "Hallo Welt" on map Quellmoor
-//   -> {"map":"Quellmoor","message":"Hallo Welt","sender":"Ada"}
-//
-// Only mode 0 and lines that were not commands are forwarded; an empty line is
-// dropped. The sender is the character name, else the player-state name, else
-// "Unbekannt". The host's broadcast is never suppressed: the result is false.
+#include "bridge/chat.h"
 
 #include <exception>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
-#include "bridge/handlers.h"
 #include "config/config.h"
 #include "game/engine.h"
 #include "plugin/plugin_log.h"
@@ -35,27 +27,15 @@ std::string SenderName(AShooterPlayerController* controller) {
   return "Unbekannt";
 }
 
-// The chat body, kept from one line to the next with its three members in
-// place: each line assigns into their strings, which keep their capacity, so
-// once grown the body costs no allocation and no search. The host calls the
-// handlers one at a time, and every line sets all three before the body is
-// sent, so nothing of an earlier line can go out with a later one.
-struct ChatBody {
-  nlohmann::json json{{"map", ""}, {"message", ""}, {"sender", ""}};
-  std::string& map = json["map"].get_ref<std::string&>();
-  std::string& message = json["message"].get_ref<std::string&>();
-  std::string& sender = json["sender"].get_ref<std::string&>();
-};
-
 void Forward(AShooterPlayerController* controller, const FString& message) {
-  std::string sender = SenderName(controller);
-  std::string text = ToUtf8(message);
+  const std::string sender = SenderName(controller);
+  const std::string text = ToUtf8(message);
   if (text.empty()) return;
-  static ChatBody body;
-  body.map.assign(PluginState.map);
-  body.message.assign(text);
-  body.sender.assign(sender);
-  PostJson("/plugin/chat", body.json);
+  nlohmann::json body;
+  body["sender"] = sender;
+  body["message"] = text;
+  body["map"] = PluginState.map;
+  PostJson("/plugin/chat", body);
 }
 
 }  // namespace

@@ -1,11 +1,8 @@
-// The timer callback: at most one status report every 25 s.
-//
-//   {"map":"Quellmoor","playerCount":3,"pluginVersion":"0.1.0","serverVersion":"1.2"}
-//
-// "playerCount" only when the host reports ready state 1 and a world exists
-// (every list entry counts, departed players included); "serverVersion" only
-// when configured. The clock value is updated before anything is built, so a
-// tick that fails still starts a new 25-second wait.
+// The body holds "playerCount" only when the host reports ready state 1 and a
+// world exists (every list entry counts, departed players included), and
+// "serverVersion" only when one is configured. The clock value is updated
+// before anything is built, so a tick that fails still starts a new 25-second
+// wait.
 
 #include "bridge/heartbeat.h"
 
@@ -15,7 +12,6 @@
 #include <nlohmann/json.hpp>
 
 #include "asaapi/host.h"
-#include "bridge/handlers.h"
 #include "config/config.h"
 #include "game/engine.h"
 #include "plugin/plugin_log.h"

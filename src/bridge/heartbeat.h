@@ -1,8 +1,13 @@
 #pragma once
 
-// The heartbeat's clock seam. OnHeartbeat (handlers.h) tests the active flag
-// and calls HeartbeatTick with the steady clock's reading; tests call it with
-// chosen readings to hit the 25-second boundary exactly.
+// The timer callback: at most one status report every 25 s to
+// "/plugin/heartbeat".
+//
+//   {"map":"Quellmoor","playerCount":3,"pluginVersion":"0.1.0","serverVersion":"1.2"}
+//
+// OnHeartbeat tests the active flag and calls HeartbeatTick, its clock seam,
+// with the steady clock's reading; tests call HeartbeatTick with chosen
+// readings to hit the 25-second boundary exactly.
 
 #include <cstdint>
 
@@ -16,5 +21,8 @@ extern std::int64_t lastHeartbeat;
 // since the last due tick. A tick that is not due allocates nothing and calls
 // no host operation.
 void HeartbeatTick(std::int64_t nowNs);
+
+// The timer callback the plug-in registers. Does nothing while inactive.
+void OnHeartbeat();
 
 }  // namespace qb

@@ -20,7 +20,6 @@
 #include <nlohmann/json.hpp>
 
 #include "bridge/base64.h"
-#include "bridge/handlers.h"
 #include "config/config.h"
 #include "game/engine.h"
 #include "plugin/library_path.h"
@@ -96,12 +95,13 @@ void SendRconReply(RCONClientConnection* connection, RCONPacket* packet, std::st
 }
 
 std::string EscapeBraces(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
+  std::string out(text.size() * 2, '\0');  // every byte becomes at most two
+  std::size_t size = 0;
   for (const char c : text) {
-    out.push_back(c);
-    if (c == '{' || c == '}') out.push_back(c);
+    out[size++] = c;
+    if (c == '{' || c == '}') out[size++] = c;
   }
+  out.resize(size);
   return out;
 }
 

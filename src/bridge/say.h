@@ -1,6 +1,6 @@
 #pragma once
 
-// Pieces of the "quellmoorsay" RCON command (OnSayCommand in handlers.h).
+// The "quellmoorsay" RCON command and its pieces.
 
 #include <string>
 #include <string_view>
@@ -8,6 +8,11 @@
 #include "asaapi/host.h"
 
 namespace qb {
+
+// The RCON command "quellmoorsay <Base64 of {"sender": "...", "message": "..."}>":
+// shows one chat line to every connected player and answers the client with
+// one reply. The world argument is not used (the chat relay has the world).
+void OnSayCommand(RCONClientConnection* connection, RCONPacket* packet, UWorld* world);
 
 // The command line of an active plug-in ("quellmoorsay <payload>") to its
 // reply text, one of the command's fixed replies; the broadcast happens on the

@@ -1,5 +1,4 @@
-// The engine heap, reached through the host's lookup by name at every call
-// (each name is built into a std::string once).
+// The engine heap, reached through the host's lookup by name at every call.
 
 #include <cstdint>
 #include <string>
@@ -12,20 +11,19 @@ void* EngineRealloc(void* block, std::uint64_t size, std::uint32_t alignment) {
   if (block == nullptr) {
     // A fresh block takes the engine's default alignment (0), whatever was asked.
     using Malloc = void* (*)(std::uint64_t, std::uint32_t);
-    static const std::string kMalloc("FMemory.Malloc(unsigned__int64,unsignedint)");
-    auto malloc = reinterpret_cast<Malloc>(GetAddress(kMalloc));
+    auto malloc =
+        reinterpret_cast<Malloc>(GetAddress("FMemory.Malloc(unsigned__int64,unsignedint)"));
     return malloc(size, 0);
   }
   using Realloc = void* (*)(void*, std::uint64_t, std::uint32_t);
-  static const std::string kRealloc("FMemory.Realloc(void*,unsigned__int64,unsignedint)");
-  auto realloc = reinterpret_cast<Realloc>(GetAddress(kRealloc));
+  auto realloc =
+      reinterpret_cast<Realloc>(GetAddress("FMemory.Realloc(void*,unsigned__int64,unsignedint)"));
   return realloc(block, size, alignment);
 }
 
 void EngineFree(void* block) {
   using Free = void (*)(void*);
-  static const std::string kFree("FMemory.Free(void*)");
-  reinterpret_cast<Free>(GetAddress(kFree))(block);
+  reinterpret_cast<Free>(GetAddress("FMemory.Free(void*)"))(block);
 }
 
 }  // namespace qb

@@ -1,8 +1,6 @@
 // The engine members the plug-in reads, each reached by its qualified engine
 // name at every call. Looked-up functions are members of the engine's classes,
-// so they are called with the object first. Each name is built into a
-// std::string once; the lookup itself runs at every call and nothing it
-// returns is kept.
+// so they are called with the object first. Nothing a lookup returns is kept.
 
 #include <string>
 
@@ -14,32 +12,27 @@ FString* PlayerCharacterNameOf(AShooterPlayerController* controller, FString* re
   // The name comes back by value: the engine constructs it in the caller's slot
   // and returns the slot's address.
   using Fn = FString* (*)(AShooterPlayerController*, FString*);
-  static const std::string kName("AShooterPlayerController.GetPlayerCharacterName()");
-  auto fn = reinterpret_cast<Fn>(GetAddress(kName));
+  auto fn = reinterpret_cast<Fn>(GetAddress("AShooterPlayerController.GetPlayerCharacterName()"));
   return fn(controller, result);
 }
 
 APlayerState*& PlayerStateOf(AShooterPlayerController* controller) {
-  static const std::string kName("AController.PlayerState");
-  return *static_cast<APlayerState**>(GetAddress(controller, kName));
+  return *static_cast<APlayerState**>(GetAddress(controller, "AController.PlayerState"));
 }
 
 FString& PlayerNamePrivateOf(APlayerState* playerState) {
-  static const std::string kName("APlayerState.PlayerNamePrivate");
-  return *static_cast<FString*>(GetAddress(playerState, kName));
+  return *static_cast<FString*>(GetAddress(playerState, "APlayerState.PlayerNamePrivate"));
 }
 
 TArray<FWeakObjectPtr>& PlayerControllerListOf(UWorld* world) {
-  static const std::string kName("UWorld.PlayerControllerList");
-  return *static_cast<TArray<FWeakObjectPtr>*>(GetAddress(world, kName));
+  return *static_cast<TArray<FWeakObjectPtr>*>(GetAddress(world, "UWorld.PlayerControllerList"));
 }
 
 AShooterPlayerController* ResolveWeak(const FWeakObjectPtr& reference) {
   // Get() is called on a copy, so the engine never touches the list entry.
   FWeakObjectPtr copy = reference;
   using Fn = UObject* (*)(FWeakObjectPtr*, bool);
-  static const std::string kName("FWeakObjectPtr.Get()");
-  auto fn = reinterpret_cast<Fn>(GetAddress(kName));
+  auto fn = reinterpret_cast<Fn>(GetAddress("FWeakObjectPtr.Get()"));
   return reinterpret_cast<AShooterPlayerController*>(fn(&copy, false));
 }
 

@@ -81,22 +81,11 @@ void CheckConverted(const Unit* result, const Unit* dest, std::int32_t n) {
 
 // The units of an engine string's text: up to its first NUL, and never past
 // count, so that a string whose counted units hold no NUL is not read beyond.
-// Four units at a time are tested in one 64-bit word (a lane is zero exactly
-// when (x - 1) & ~x has its top bit set), the last few one by one.
 std::int32_t TextLength(const FString& text) {
   if (text.count <= 0 || text.data == nullptr) return 0;
-  constexpr std::uint64_t kLaneOnes = 0x0001000100010001ULL;
-  constexpr std::uint64_t kLaneTops = 0x8000800080008000ULL;
-  const EngineChar* units = text.data;
-  const std::int32_t count = text.count;
-  std::int32_t i = 0;
-  for (; i + 4 <= count; i += 4) {
-    std::uint64_t word;
-    std::memcpy(&word, units + i, sizeof word);
-    if (((word - kLaneOnes) & ~word & kLaneTops) != 0) break;
-  }
-  while (i < count && units[i] != 0) ++i;
-  return i;
+  std::int32_t length = 0;
+  while (length < text.count && text.data[length] != 0) ++length;
+  return length;
 }
 
 }  // namespace

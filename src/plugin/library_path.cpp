@@ -30,18 +30,38 @@ std::string OwnLibraryPath() {
 #include <dlfcn.h>
 
 #include <filesystem>
+#include <system_error>
 
 namespace qb {
 
-std::string OwnLibraryPath() {
-  // dladdr names the object that holds this function: QuellmoorBridge.so when
-  // loaded as a plug-in, the executable when linked in. The loader may report
-  // a relative name (as it was opened), so it is made absolute.
-  Dl_info info{};
-  if (dladdr(reinterpret_cast<void*>(&OwnLibraryPath), &info) == 0 || info.dli_fname == nullptr) {
+namespace {
+
+// dladdr names the object that holds this function (QuellmoorBridge.so when
+// loaded as a plug-in, the executable when linked in) by the name it was
+// opened with, which may be relative to the working directory of that moment.
+std::string AbsoluteLoadedName() noexcept {
+  try {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&AbsoluteLoadedName), &info) == 0 ||
+        info.dli_fname == nullptr) {
+      return {};
+    }
+    std::error_code ec;
+    const std::filesystem::path path = std::filesystem::absolute(info.dli_fname, ec);
+    return ec ? std::string(info.dli_fname) : path.string();
+  } catch (...) {  // exhausted memory while the library loads: no path
     return {};
   }
-  return std::filesystem::absolute(info.dli_fname).string();
+}
+
+// Made absolute while the library is being loaded: the server may change its
+// working directory later, and a relative name would then point elsewhere.
+const std::string loadedPath = AbsoluteLoadedName();
+
+}  // namespace
+
+std::string OwnLibraryPath() {
+  return loadedPath;
 }
 
 }  // namespace qb

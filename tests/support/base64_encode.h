@@ -1,8 +1,8 @@
 #pragma once
 
 // Standard Base64 with "=" padding, for building test payloads, and the
-// lenient decoding rule written the plain way, one byte at a time: the
-// yardstick for the decoder's four-at-a-time path.
+// lenient decoding rule written a second time, on its own, for the decoder's
+// tests to compare against.
 
 #include <cstdint>
 #include <optional>
