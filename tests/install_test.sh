@@ -18,6 +18,12 @@ for f in "$plugin" "$server" "$prefix"/lib*/libqb_host.so \
   [ -e "$f" ] || { echo "install_test: missing $f"; exit 1; }
 done
 
+# The example config names a schema that lies beside it.
+folder="$prefix/ArkApi/Plugins/QuellmoorBridge"
+schema=$(sed -n 's/^ *"\$schema": *"\([^"]*\)".*/\1/p' "$folder/config.example.json")
+[ -n "$schema" ] && [ -f "$folder/$schema" ] ||
+  { echo "install_test: config.example.json names \"$schema\", not beside it"; exit 1; }
+
 # Every runpath of the installed binaries is relative to the binary itself.
 for f in "$plugin" "$server" "$prefix"/lib*/libqb_host.so; do
   if readelf -d "$f" | grep -E 'R(UN)?PATH' | grep -v '\[\$ORIGIN[^]:]*\]$'; then
