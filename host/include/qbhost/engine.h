@@ -61,6 +61,9 @@ struct ReceivedLine {
 // Returns whether a callback suppressed it.
 QB_STANDIN_API bool PlayerChat(AShooterPlayerController* speaker, std::string_view senderName,
                                std::string_view text, int mode, bool commandExecuted);
+// What a player has received, oldest first: the latest kInboxLimit lines
+// (older ones are forgotten, so a long run or a flood keeps memory flat).
+inline constexpr std::size_t kInboxLimit = 1000;
 QB_STANDIN_API std::vector<ReceivedLine> Inbox(AShooterPlayerController* controller);
 // The library path, as UTF-8, that the latest ChatRelayFor call named (empty
 // before the first): a plug-in names its own library file there.
