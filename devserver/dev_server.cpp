@@ -280,6 +280,7 @@ void DevServer::RunCommand(const ConsoleCommand& c) {
         return;
       }
       qbhost::RemovePlayer(it->second);
+      qbhost::ForgetInbox(it->second);  // its CHAT lines are printed; keep no history
       players_.erase(it);
       Reply("OK leave " + player);
       return;

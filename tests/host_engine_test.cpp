@@ -100,6 +100,13 @@ TEST_F(Engine, AnInboxKeepsTheLatestLinesOnlyOverBothWaysIn) {
   for (std::size_t i = 1; i < inbox.size(); ++i) {
     ASSERT_EQ(inbox[i].text, "line " + std::to_string(total - qbhost::kInboxLimit + i)) << i;
   }
+  // A departed player's history can be dropped; it receives nothing after.
+  qbhost::RemovePlayer(anna);
+  qbhost::ForgetInbox(anna);
+  EXPECT_TRUE(qbhost::Inbox(anna).empty());
+  qbhost::HostString text("nach dem Gehen");
+  relay->SendToPlayer(anna, sender.get(), text.get());
+  EXPECT_TRUE(qbhost::Inbox(anna).empty());
 }
 
 TEST_F(Engine, RelayReadsNoFurtherThanCount) {

@@ -77,6 +77,14 @@ std::vector<ReceivedLine> Inbox(AShooterPlayerController* controller) {
   return target->inbox;
 }
 
+void ForgetInbox(AShooterPlayerController* controller) {
+  AShooterPlayerController* target = detail::FindController(controller);
+  if (target == nullptr) {
+    throw std::invalid_argument("ForgetInbox: not a player controller of the host");
+  }
+  std::vector<ReceivedLine>().swap(target->inbox);  // the memory too, not just the lines
+}
+
 std::string LastChatRelayPath() {
   auto& state = TheRelayPath();
   std::lock_guard lock(state.mutex);
