@@ -33,7 +33,8 @@ QB_STANDIN_API std::string EscapeText(std::string_view text, bool escapeSpace = 
 // The last guard of the log sinks: the same escapes for control characters
 // (C0, DEL, C1, bidirectional controls), but a backslash and the space stay as
 // they are, since the line's writer has escaped what came from outside.
-//   EscapeControls("a\\n b\x1b") -> "a\\n b\x1b" with only the ESC written out
+//   EscapeControls("C:\\dir \x1b[2J")  -> "C:\\dir \\x1b[2J"
+//   (the backslash and the space stay, the ESC byte becomes the text "\x1b")
 QB_STANDIN_API std::string EscapeControls(std::string_view line);
 
 }  // namespace qbhost
