@@ -139,11 +139,9 @@ TEST_F(DevServerAbuse, AConsoleFloodKeepsMemoryFlatAndASignalStopsItAtOnce) {
 
   // As `yes 'chat Anna flood'` does: as fast as the pipe takes it.
   std::atomic<bool> stop{false};
-  std::atomic<long> written{0};
   std::thread flood([&] {
     while (!stop) {
       server_->Send("chat Anna flood");
-      ++written;
     }
   });
   auto readFor = [&](std::chrono::milliseconds span) {
@@ -176,7 +174,6 @@ TEST_F(DevServerAbuse, AConsoleFloodKeepsMemoryFlatAndASignalStopsItAtOnce) {
   EXPECT_TRUE(std::none_of(stopping, lines.end(),
                            [](const std::string& l) { return l.rfind("OK chat", 0) == 0; }));
   EXPECT_EQ(CountLines("engine heap: 0 live blocks"), 1u);
-  EXPECT_GT(written.load(), static_cast<long>(runBefore));  // the pipe held the writer back
 }
 
 // ------------------------------------------------------- chat a player keeps
