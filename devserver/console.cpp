@@ -21,6 +21,7 @@ world remove | world restore          take the world away / give it back
 players                               list the players who are in the world
 plugins.load <Name> | plugins.unload <Name>
 tick                                  run one game-loop tick now
+stats                                 engine-heap blocks and the game loop's lateness
 quit                                  stop the server)";
 
 // Splits off the next word at `pos`: skips spaces, honours double quotes and
@@ -146,6 +147,9 @@ ParsedLine ParseConsoleLine(std::string_view line) {
     c.plugin = args[0];
   } else if (name == "tick") {
     c.kind = ConsoleCommand::Kind::Tick;
+  } else if (name == "stats") {
+    c.kind = ConsoleCommand::Kind::Stats;
+    if (!rest(0, args)) return Error("usage: stats");
   } else if (name == "quit" || name == "exit") {
     c.kind = ConsoleCommand::Kind::Quit;
   } else {

@@ -34,6 +34,7 @@ struct ConsoleCommand {
     PluginsLoad,
     PluginsUnload,
     Tick,
+    Stats,
     Quit,
   };
   Kind kind = Kind::Empty;

@@ -145,27 +145,12 @@ bool DevServer::Start() {
   loader_ = std::make_unique<PluginLoader>(root_);
   loader_->LoadAll();
 
-  signals_.add(SIGINT);
-  signals_.add(SIGTERM);
-  signals_.async_wait([this](asio::error_code ec, int signal) {
-    if (!ec) Stop("signal " + std::to_string(signal));
-  });
+  signals_ = std::make_unique<StopSignals>(
+      io_, [this](int signal) { Stop("signal " + std::to_string(signal)); });
   ScheduleTick();
 
-  console_ = std::make_unique<StdinReader>(
-      STDIN_FILENO,
-      [this](std::string line) { asio::post(io_, [this, line] { OnConsoleLine(line); }); },
-      [this] {
-        asio::post(io_, [this] {
-          if (stopping_) return;
-          if (options_.quitOnEof) {
-            Stop("end of console input");
-          } else {
-            qbhost::HostLogger()->info(
-                "Console input ended; the server runs on (stop it with SIGINT or SIGTERM)");
-          }
-        });
-      });
+  console_ = std::make_unique<StdinReader>(STDIN_FILENO,
+                                           [this] { asio::post(io_, [this] { DrainConsole(); }); });
   console_->Start();
   log->info("Dev server ready (tick {} ms); type help for the console commands", options_.tickMs);
   return true;
@@ -180,7 +165,7 @@ void DevServer::Stop(const std::string& why) {
   if (console_) console_->Stop();
   if (playground_) playground_->Stop();
   tick_.cancel();
-  signals_.cancel();
+  if (signals_) signals_->Cancel();
   if (loader_) loader_->UnloadAll();
   // Whatever is still on the wire is aborted; no completion runs any more.
   qbhost::ShutdownRequests();
@@ -208,8 +193,11 @@ void DevServer::Finish() {
 
 void DevServer::ScheduleTick() {
   tick_.expires_after(std::chrono::milliseconds(options_.tickMs));
+  tickDue_ = tick_.expiry();
   tick_.async_wait([this](asio::error_code ec) {
     if (ec || stopping_) return;
+    tickLateMax_ = std::max(tickLateMax_, std::chrono::steady_clock::now() - tickDue_);
+    ++ticks_;
     try {
       qbhost::Tick();
     } catch (const std::exception& e) {
@@ -225,6 +213,36 @@ void DevServer::Reply(const std::string& line) {
     return;
   }
   print_(line);
+}
+
+void DevServer::DrainConsole() {
+  // A few lines per turn, so that RCON, the tick and a signal get their turn
+  // during a flood of console input.
+  constexpr int kLinesPerTurn = 32;
+  for (int i = 0; i < kLinesPerTurn; ++i) {
+    if (stopping_) return;
+    if (int signal = StopSignals::Received(); signal != 0) {
+      Stop("signal " + std::to_string(signal));
+      return;
+    }
+    StdinReader::Item item = console_->Take();
+    switch (item.kind) {
+      case StdinReader::Item::Kind::None:
+        return;  // the reader announces the next line
+      case StdinReader::Item::Kind::Line:
+        OnConsoleLine(item.line);
+        break;
+      case StdinReader::Item::Kind::End:
+        if (options_.quitOnEof) {
+          Stop("end of console input");
+        } else {
+          qbhost::HostLogger()->info(
+              "Console input ended; the server runs on (stop it with SIGINT or SIGTERM)");
+        }
+        return;
+    }
+  }
+  asio::post(io_, [this] { DrainConsole(); });
 }
 
 void DevServer::OnConsoleLine(const std::string& line) {
@@ -281,6 +299,7 @@ void DevServer::RunCommand(const ConsoleCommand& c) {
         return;
       }
       qbhost::RemovePlayer(it->second);
+      qbhost::ForgetInbox(it->second);  // its CHAT lines are printed; keep no history
       players_.erase(it);
       if (playground_) playground_->records()->PlayerLeft(c.player);
       Reply("OK leave " + player);
@@ -338,6 +357,21 @@ void DevServer::RunCommand(const ConsoleCommand& c) {
       qbhost::Tick();
       Reply("OK tick");
       return;
+    case Kind::Stats: {
+      // For soak runs and scripts: one line, the lateness since the last one.
+      auto heap = qbhost::Heap();
+      auto lateUs = std::chrono::duration_cast<std::chrono::microseconds>(tickLateMax_).count();
+      tickLateMax_ = {};
+      std::size_t inboxMax = 0;  // chat lines kept for one player, at most
+      for (const auto& [name, controller] : players_) {
+        inboxMax = std::max(inboxMax, qbhost::Inbox(controller).size());
+      }
+      Reply("OK stats live_blocks=" + std::to_string(heap.liveBlocks) +
+            " live_bytes=" + std::to_string(heap.liveBytes) + " ticks=" + std::to_string(ticks_) +
+            " tick_late_max_us=" + std::to_string(lateUs) +
+            " inbox_max=" + std::to_string(inboxMax));
+      return;
+    }
     case Kind::Quit:
       Reply("OK quit");
       Stop("console quit");

@@ -17,6 +17,8 @@
 // callbacks, receiver stopped; the io_context then runs dry, the world is
 // destroyed and the engine heap's live blocks are logged. Exit code 0.
 
+#include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -32,6 +34,7 @@
 #include "devserver/plugin_loader.h"
 #include "devserver/rcon_server.h"
 #include "devserver/stdin_reader.h"
+#include "devserver/stop_signals.h"
 #include "devserver/webhook_echo.h"
 #include "qbhost/engine.h"
 
@@ -53,6 +56,7 @@ class DevServer {
   void Finish();
 
   void ScheduleTick();
+  void DrainConsole();
   void OnConsoleLine(const std::string& line);
   void RunCommand(const ConsoleCommand& command);
   void OnRconExec(RCONClientConnection* connection, const RconFrame& frame,
@@ -73,7 +77,7 @@ class DevServer {
   LinePrinter print_;
   asio::io_context io_{1};
   asio::steady_timer tick_{io_};
-  asio::signal_set signals_{io_};
+  std::unique_ptr<StopSignals> signals_;
   std::unique_ptr<PluginLoader> loader_;
   std::unique_ptr<RconServer> rcon_;
   std::unique_ptr<WebhookEcho> echo_;
@@ -86,6 +90,11 @@ class DevServer {
   // The console's names for the players still in the world.
   std::map<std::string, AShooterPlayerController*> players_;
   bool stopping_ = false;
+  // The game loop's lateness: when the next tick is due, and the most any
+  // tick started after it was due since the last `stats`.
+  std::chrono::steady_clock::time_point tickDue_{};
+  std::chrono::steady_clock::duration tickLateMax_{};
+  std::uint64_t ticks_ = 0;
 };
 
 }  // namespace devserver

@@ -10,7 +10,8 @@ RconServer::RconServer(asio::io_context& io, const asio::ip::tcp::endpoint& endp
     : acceptor_(io, endpoint),
       retry_(io),
       shared_(std::make_shared<Shared>(Shared{std::move(password), std::move(onExec), limits,
-                                              AuthThrottle(limits.authTries, limits.authDelay)})) {}
+                                              AuthThrottle(limits.authTries, limits.authDelay),
+                                              std::make_shared<RconDigest>(io.get_executor())})) {}
 
 RconServer::~RconServer() {
   Stop();
@@ -34,6 +35,7 @@ void RconServer::Stop() {
     if (auto session = weak.lock()) session->Close();
   }
   sessions_.clear();
+  shared_->digest->Flush();
 }
 
 std::size_t RconServer::connections() {
@@ -73,6 +75,12 @@ void RconServer::Accept() {
 void RconServer::Admit(asio::ip::tcp::socket socket) {
   auto log = qbhost::HostLogger();
   if (connections() >= shared_->limits.maxConnections) {
+    if (auto waiting = LongestWaiting()) {
+      waiting->CloseToMakeRoom();
+      connections();
+    }
+  }
+  if (connections() >= shared_->limits.maxConnections) {
     if (refused_++ == 0) {
       log->warn("RCON has {} clients, its limit: further clients are closed at once",
                 shared_->limits.maxConnections);
@@ -88,6 +96,17 @@ void RconServer::Admit(asio::ip::tcp::socket socket) {
   auto session = std::make_shared<RconSession>(std::move(socket), shared_);
   sessions_.push_back(session);
   session->Start();
+}
+
+std::shared_ptr<RconSession> RconServer::LongestWaiting() {
+  // sessions_ is in the order of arrival: the first match waited longest. A
+  // newcomer is the last to go, so an admin whose login is on its way is
+  // closed only after as many newer clients as there are slots came first.
+  for (auto& weak : sessions_) {
+    auto session = weak.lock();
+    if (session && !session->closed() && !session->authenticated()) return session;
+  }
+  return nullptr;
 }
 
 }  // namespace devserver

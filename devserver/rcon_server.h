@@ -22,7 +22,15 @@
 // Sockets have TCP_NODELAY: an answer never waits for the client's delayed
 // acknowledgement. The limits of rcon_limits.h hold against misbehaving
 // clients; each breach is logged once per occurrence (a connection closed, a
-// flood starting and ending), never once per packet.
+// flood starting and ending), never once per packet, and what one client can
+// repeat at will (connecting, closing, a malformed packet) through a digest
+// of about one line per second per kind (rcon_digest.h).
+//
+// Slots: while fewer than the maximum of clients are logged in, a client with
+// the password can always get in. When every slot is taken, a new client
+// takes the slot of the longest-waiting client that has not logged in, which
+// is closed; only when every client has logged in is the new one closed at
+// once.
 // Several clients at once; everything runs on the io_context's one thread.
 
 #include <cstdint>
@@ -36,6 +44,7 @@
 
 #include "asaapi/host.h"
 #include "devserver/auth_throttle.h"
+#include "devserver/rcon_digest.h"
 #include "devserver/rcon_framing.h"
 #include "devserver/rcon_limits.h"
 
@@ -56,6 +65,8 @@ class RconServer {
     ExecHandler onExec;
     RconLimits limits;
     AuthThrottle throttle;
+    // Connection lines that a loop of clients would repeat (rcon_digest.h).
+    std::shared_ptr<RconDigest> digest;
   };
 
   RconServer(asio::io_context& io, const asio::ip::tcp::endpoint& endpoint, std::string password,
@@ -74,6 +85,8 @@ class RconServer {
  private:
   void Accept();
   void Admit(asio::ip::tcp::socket socket);
+  // The client to close for a newcomer when every slot is taken, if any.
+  std::shared_ptr<RconSession> LongestWaiting();
 
   asio::ip::tcp::acceptor acceptor_;
   asio::steady_timer retry_;

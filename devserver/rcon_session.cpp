@@ -31,12 +31,14 @@ void RconSession::Start() {
   // only called on the game thread while the session is alive (it dies with
   // the session), so the raw pointer is safe.
   connection_ = qbhost::CreateRconConnection([this](std::string_view bytes) { Write(bytes); });
-  qbhost::HostLogger()->info("RCON client {} connected", peer_);
+  shared_->digest->Note(RconEvent::Connected, address_, "RCON client " + peer_ + " connected");
   loginTimer_.expires_after(shared_->limits.loginTimeout);
   loginTimer_.async_wait([self = shared_from_this()](asio::error_code ec) {
     if (ec || self->closed_ || self->authenticated_) return;
-    qbhost::HostLogger()->warn("RCON client {} did not log in within {} ms: connection closed",
-                               self->peer_, self->shared_->limits.loginTimeout.count());
+    self->shared_->digest->Note(RconEvent::LoginTimeout, self->address_,
+                                "RCON client " + self->peer_ + " did not log in within " +
+                                    std::to_string(self->shared_->limits.loginTimeout.count()) +
+                                    " ms: connection closed");
     self->Close();
   });
   Read();
@@ -54,6 +56,14 @@ void RconSession::Close() {
   socket_.close(ignored);
 }
 
+void RconSession::CloseToMakeRoom() {
+  if (closed_) return;
+  shared_->digest->Note(
+      RconEvent::MadeRoom, address_,
+      "RCON client " + peer_ + " had not logged in: closed to make room for a new client");
+  Close();
+}
+
 void RconSession::Read() {
   if (closed_ || reading_) return;
   reading_ = true;
@@ -62,7 +72,8 @@ void RconSession::Read() {
         self->reading_ = false;
         if (self->closed_) return;
         if (ec) {
-          qbhost::HostLogger()->info("RCON client {} disconnected", self->peer_);
+          self->shared_->digest->Note(RconEvent::Disconnected, self->address_,
+                                      "RCON client " + self->peer_ + " disconnected");
           self->Close();
           return;
         }
@@ -79,8 +90,9 @@ void RconSession::Process() {
   }
   if (closed_ || closeWhenSent_ || waitingTurn_) return;
   if (decoder_.failed()) {
-    qbhost::HostLogger()->warn("RCON client {} sent a malformed packet ({}): connection closed",
-                               peer_, decoder_.error());
+    shared_->digest->Note(RconEvent::Malformed, address_,
+                          "RCON client " + peer_ + " sent a malformed packet (" +
+                              qbhost::EscapeText(decoder_.error()) + "): connection closed");
     Close();
     return;
   }
@@ -149,7 +161,8 @@ void RconSession::Login(const RconFrame& frame) {
   if (authenticated_) {
     loginTimer_.cancel();
     shared_->throttle.Succeeded(address_);
-    log->info("RCON client {} authenticated", peer_);
+    shared_->digest->Note(RconEvent::Authenticated, address_,
+                          "RCON client " + peer_ + " authenticated");
     return;
   }
   ++wrongPasswords_;

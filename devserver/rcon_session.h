@@ -33,7 +33,10 @@ class RconSession : public std::enable_shared_from_this<RconSession> {
 
   void Start();
   void Close();
+  // Closes a client that has not logged in, for a newcomer (rcon_server.h).
+  void CloseToMakeRoom();
   bool closed() const { return closed_; }
+  bool authenticated() const { return authenticated_; }
 
  private:
   void Read();

@@ -97,6 +97,38 @@ TEST_F(Engine, WeakGetRefusesAnEntryOfAPlayerList) {
   qbhost::DestroyWorld(other);
 }
 
+TEST_F(Engine, AnInboxKeepsTheLatestLinesOnlyOverBothWaysIn) {
+  auto* anna = Join("Anna");
+  auto relay = AsaApi::GetApiUtils().ChatRelayFor(FString("/srv/QuellmoorBridge.so"));
+  qbhost::HostString sender("Server");
+  const std::size_t total = qbhost::kInboxLimit + 250;
+  for (std::size_t i = 0; i < total; ++i) {
+    // Alternating between the game's own chat and a plug-in's relay: both
+    // land in the same bounded record.
+    if (i % 2 == 0) {
+      qbhost::PlayerChat(anna, "Anna", "line " + std::to_string(i), 0, false);
+    } else {
+      qbhost::HostString text("line " + std::to_string(i));
+      relay->SendToPlayer(anna, sender.get(), text.get());
+    }
+  }
+  auto inbox = qbhost::Inbox(anna);
+  ASSERT_EQ(inbox.size(), qbhost::kInboxLimit);
+  EXPECT_EQ(inbox.front().text, "line " + std::to_string(total - qbhost::kInboxLimit));
+  EXPECT_EQ(inbox.back().text, "line " + std::to_string(total - 1));
+  EXPECT_EQ(inbox.back().sender, "Server");
+  for (std::size_t i = 1; i < inbox.size(); ++i) {
+    ASSERT_EQ(inbox[i].text, "line " + std::to_string(total - qbhost::kInboxLimit + i)) << i;
+  }
+  // A departed player's history can be dropped; it receives nothing after.
+  qbhost::RemovePlayer(anna);
+  qbhost::ForgetInbox(anna);
+  EXPECT_TRUE(qbhost::Inbox(anna).empty());
+  qbhost::HostString text("nach dem Gehen");
+  relay->SendToPlayer(anna, sender.get(), text.get());
+  EXPECT_TRUE(qbhost::Inbox(anna).empty());
+}
+
 TEST_F(Engine, RelayReadsNoFurtherThanCount) {
   auto* alice = Join("Alice");
   FString sender;  // "Serv" with no NUL inside its count, in a buffer of exactly 4 units

@@ -1,8 +1,8 @@
 // The chat relay: shows a chat line to one simulated player (and the game's
 // own showing of a player's chat line to everyone). Each delivered line
-// lands in the player's inbox and goes to the delivery listener (the dev server
-// prints it). A controller that has left, or one the host never made, receives
-// nothing.
+// lands in the player's inbox (the latest kInboxLimit of them) and goes to the
+// delivery listener (the dev server prints it). A controller that has left, or
+// one the host never made, receives nothing.
 
 #include <mutex>
 #include <stdexcept>
@@ -30,6 +30,13 @@ RelayPath& TheRelayPath() {
 }
 
 void Deliver(AShooterPlayerController* target, ReceivedLine line) {
+  // A move of at most kInboxLimit - 1 small strings per line: cheap next to
+  // printing the line, and the inbox stays a plain vector.
+  if (target->inbox.size() >= kInboxLimit) {
+    target->inbox.erase(target->inbox.begin(),
+                        target->inbox.begin() +
+                            static_cast<std::ptrdiff_t>(target->inbox.size() - kInboxLimit + 1));
+  }
   target->inbox.push_back(line);
   if (auto listener = Listener()) listener(target, line);
 }
@@ -68,6 +75,14 @@ std::vector<ReceivedLine> Inbox(AShooterPlayerController* controller) {
   AShooterPlayerController* target = detail::FindController(controller);
   if (target == nullptr) throw std::invalid_argument("Inbox: not a player controller of the host");
   return target->inbox;
+}
+
+void ForgetInbox(AShooterPlayerController* controller) {
+  AShooterPlayerController* target = detail::FindController(controller);
+  if (target == nullptr) {
+    throw std::invalid_argument("ForgetInbox: not a player controller of the host");
+  }
+  std::vector<ReceivedLine>().swap(target->inbox);  // the memory too, not just the lines
 }
 
 std::string LastChatRelayPath() {

@@ -2,6 +2,7 @@
 // logger formats its own lines with its own pattern (see FormattingLogger), so
 // a plug-in's pattern never changes how the host's lines look.
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -9,6 +10,7 @@
 
 #include <spdlog/pattern_formatter.h>
 
+#include "qbhost/escape.h"
 #include "qbhost/sinks.h"
 #include "qbhost/standin.h"
 
@@ -112,19 +114,19 @@ StreamSink::~StreamSink() {
 
 void StreamSink::WriteLine(spdlog::level::level_enum /*level*/, std::string_view line) {
   // Whoever wrote the line should have escaped what came from outside; a
-  // control byte that got through anyway still never reaches the terminal or
-  // the file raw, and never starts a line of its own.
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::size_t start = 0;
-  for (std::size_t i = 0; i < line.size(); ++i) {
-    auto byte = static_cast<unsigned char>(line[i]);
-    if (byte >= 0x20 && byte != 0x7F) continue;
-    std::fwrite(line.data() + start, 1, i - start, stream_);
-    const char escaped[4] = {'\\', 'x', kHex[byte >> 4], kHex[byte & 0xF]};
-    std::fwrite(escaped, 1, sizeof escaped, stream_);
-    start = i + 1;
+  // control character that got through anyway (C0, DEL, C1, bidirectional)
+  // still never reaches the terminal or the file raw, and never starts a line
+  // of its own. Plain ASCII lines, the common case, are written as they are.
+  const bool plain = std::all_of(line.begin(), line.end(), [](char c) {
+    auto byte = static_cast<unsigned char>(c);
+    return byte >= 0x20 && byte < 0x7F;
+  });
+  if (plain) {
+    std::fwrite(line.data(), 1, line.size(), stream_);
+  } else {
+    const std::string safe = EscapeControls(line);
+    std::fwrite(safe.data(), 1, safe.size(), stream_);
   }
-  std::fwrite(line.data() + start, 1, line.size() - start, stream_);
   std::fputc('\n', stream_);
 }
 

@@ -61,7 +61,14 @@ struct ReceivedLine {
 // Returns whether a callback suppressed it.
 QB_STANDIN_API bool PlayerChat(AShooterPlayerController* speaker, std::string_view senderName,
                                std::string_view text, int mode, bool commandExecuted);
+// What a player has received, oldest first: the latest kInboxLimit lines
+// (older ones are forgotten, so a long run or a flood keeps memory flat).
+inline constexpr std::size_t kInboxLimit = 1000;
 QB_STANDIN_API std::vector<ReceivedLine> Inbox(AShooterPlayerController* controller);
+// Drops what the player has received. The dev server does so when a player
+// leaves: a departed player's husk stays until the world goes, and over a
+// long run of joins and leaves their inboxes would add up without bound.
+QB_STANDIN_API void ForgetInbox(AShooterPlayerController* controller);
 // The library path, as UTF-8, that the latest ChatRelayFor call named (empty
 // before the first): a plug-in names its own library file there.
 QB_STANDIN_API std::string LastChatRelayPath();

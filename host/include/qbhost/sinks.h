@@ -42,8 +42,10 @@ class QB_STANDIN_API CaptureSink final : public TextSink {
 };
 
 // Writes each line to a stdio stream (standard output, or a file it opens).
-// A control byte still in a line (below 0x20, or 0x7F) is written as "\xHH":
-// one log line is always one line of output, with no terminal sequences.
+// A control character still in a line is written as EscapeControls
+// (escape.h) writes it: a byte below 0x20, 0x7F or a stray C1 byte as "\xHH",
+// a C1 or bidirectional control character as "\u{...}". One log line is always
+// one line of output, with no terminal sequences and no reordered text.
 class QB_STANDIN_API StreamSink final : public TextSink {
  public:
   explicit StreamSink(std::FILE* stream) : stream_(stream) {}
