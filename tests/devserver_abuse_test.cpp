@@ -6,10 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -29,6 +25,7 @@
 #include "support/base64_encode.h"
 #include "support/dev_process.h"
 #include "support/harness.h"
+#include "support/http_receiver.h"
 #include "support/rcon_client.h"
 
 namespace {
@@ -348,64 +345,6 @@ TEST_F(DevServerAbuse, AClientHoldingEverySlotCannotLockOutTheAdmin) {
 
 // ------------------------------------------------------- control characters
 
-// A webhook service whose status line carries C1 and bidirectional controls.
-class HostilePeer {
- public:
-  HostilePeer() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    auto* generic = reinterpret_cast<sockaddr*>(&address);
-    if (fd_ < 0 || ::bind(fd_, generic, length) != 0 || ::getsockname(fd_, generic, &length) != 0 ||
-        ::listen(fd_, 16) != 0) {
-      throw std::runtime_error("hostile peer: bind/listen failed");
-    }
-    port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this] {
-      while (!stop_) {
-        pollfd ready{fd_, POLLIN, 0};
-        if (::poll(&ready, 1, 100) != 1) continue;
-        int client = ::accept(fd_, nullptr, nullptr);
-        if (client < 0) continue;
-        std::string request;
-        char chunk[4096];
-        // Every request of the plug-in has a JSON object as its body.
-        while (request.find("\r\n\r\n") == std::string::npos || request.back() != '}') {
-          pollfd in{client, POLLIN, 0};
-          if (::poll(&in, 1, 2000) != 1) break;
-          ssize_t n = ::recv(client, chunk, sizeof chunk, 0);
-          if (n <= 0) break;
-          request.append(chunk, static_cast<std::size_t>(n));
-        }
-        const std::string answer =
-            "HTTP/1.1 502 B\xc2\x9b"
-            "2J\xe2\x80\xae"
-            "dab\x9b"
-            "31m\xe2\x81\xa6"
-            "End\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-        ::send(client, answer.data(), answer.size(), MSG_NOSIGNAL);
-        ::close(client);
-      }
-    });
-  }
-  ~HostilePeer() {
-    stop_ = true;
-    thread_.join();
-    ::close(fd_);
-  }
-  HostilePeer(const HostilePeer&) = delete;
-  HostilePeer& operator=(const HostilePeer&) = delete;
-  std::string BaseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
-
 bool HasRawControl(const std::string& line) {
   for (std::size_t i = 0; i < line.size(); ++i) {
     auto byte = static_cast<unsigned char>(line[i]);
@@ -424,7 +363,13 @@ bool HasRawControl(const std::string& line) {
 }
 
 TEST_F(DevServerAbuse, C1AndBidiControlsReachTheLogEscaped) {
-  HostilePeer peer;
+  // A webhook service whose status line carries C1 and bidirectional controls.
+  qbtest::CannedPeer peer(
+      "HTTP/1.1 502 B\xc2\x9b"
+      "2J\xe2\x80\xae"
+      "dab\x9b"
+      "31m\xe2\x81\xa6"
+      "End\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
   WriteConfig(peer.BaseUrl());
   Start();
   qbtest::RconClient admin(port_);

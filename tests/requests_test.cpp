@@ -1,11 +1,5 @@
 // The stand-in host's request service against a real receiver on loopback.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <memory>
 #include <stdexcept>
@@ -451,57 +445,9 @@ TEST_F(RequestService, ARequestBeyondTheQueueBoundIsRefused) {
   EXPECT_TRUE(recorder_.calls[0].success);
 }
 
-// A peer on 127.0.0.1 that answers one request with fixed bytes, whatever
-// they are (the HTTP receiver only writes well-formed status lines).
-class CannedPeer {
- public:
-  explicit CannedPeer(std::string answer) : answer_(std::move(answer)) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    auto* generic = reinterpret_cast<sockaddr*>(&address);
-    if (fd_ < 0 || ::bind(fd_, generic, length) != 0 || ::getsockname(fd_, generic, &length) != 0 ||
-        ::listen(fd_, 4) != 0) {
-      throw std::runtime_error("canned peer: bind/listen failed");
-    }
-    port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this] {
-      pollfd ready{fd_, POLLIN, 0};
-      if (::poll(&ready, 1, 5000) != 1) return;
-      int client = ::accept(fd_, nullptr, nullptr);
-      if (client < 0) return;
-      std::string request;
-      char chunk[4096];
-      // The request ends with its body "{}" after the header block.
-      while (request.find("\r\n\r\n{}") == std::string::npos) {
-        pollfd in{client, POLLIN, 0};
-        if (::poll(&in, 1, 5000) != 1) break;
-        ssize_t n = ::recv(client, chunk, sizeof chunk, 0);
-        if (n <= 0) break;
-        request.append(chunk, static_cast<std::size_t>(n));
-      }
-      ::send(client, answer_.data(), answer_.size(), MSG_NOSIGNAL);
-      ::close(client);
-    });
-  }
-  ~CannedPeer() {
-    thread_.join();
-    ::close(fd_);
-  }
-  std::string BaseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
-
- private:
-  std::string answer_;
-  int fd_ = -1;
-  int port_ = 0;
-  std::thread thread_;
-};
-
 TEST_F(RequestService, AStatusLineWithControlBytesIsEscapedInTheFailureText) {
   // The text goes into the plug-in's log line: it must not break or colour it.
-  CannedPeer peer(
+  qbtest::CannedPeer peer(
       "HTTP/1.1 502 Bad\x1b[31m\\x\x7f"
       "End\r\nContent-Length: 0\r\n\r\n");
   ASSERT_TRUE(Post(peer.BaseUrl() + "/x", recorder_.Callback()));

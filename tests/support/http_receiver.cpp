@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -94,6 +95,49 @@ RawPort::RawPort(Mode mode) {
 
 RawPort::~RawPort() {
   ::close(fd_);
+}
+
+CannedPeer::CannedPeer(std::string answer) : answer_(std::move(answer)) {
+  fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd_ < 0) throw std::runtime_error("canned peer: socket failed");
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  auto* generic = reinterpret_cast<sockaddr*>(&address);
+  if (::bind(fd_, generic, length) != 0 || ::getsockname(fd_, generic, &length) != 0 ||
+      ::listen(fd_, 16) != 0) {
+    ::close(fd_);
+    throw std::runtime_error("canned peer: bind/listen failed");
+  }
+  port_ = ntohs(address.sin_port);
+  thread_ = std::thread([this] { Serve(); });
+}
+
+CannedPeer::~CannedPeer() {
+  stop_ = true;
+  thread_.join();
+  ::close(fd_);
+}
+
+void CannedPeer::Serve() {
+  while (!stop_) {
+    pollfd ready{fd_, POLLIN, 0};
+    if (::poll(&ready, 1, 100) != 1) continue;
+    int client = ::accept(fd_, nullptr, nullptr);
+    if (client < 0) continue;
+    std::string request;
+    char chunk[4096];
+    while (request.find("\r\n\r\n") == std::string::npos || request.back() != '}') {
+      pollfd in{client, POLLIN, 0};
+      if (::poll(&in, 1, 2000) != 1) break;
+      ssize_t n = ::recv(client, chunk, sizeof chunk, 0);
+      if (n <= 0) break;
+      request.append(chunk, static_cast<std::size_t>(n));
+    }
+    ::send(client, answer_.data(), answer_.size(), MSG_NOSIGNAL);
+    ::close(client);
+  }
 }
 
 }  // namespace qbtest

@@ -6,6 +6,7 @@
 // never accepts (so connections open and nothing ever answers), and a port
 // that is bound without listening (so connections are refused).
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -63,6 +64,27 @@ class RawPort {
  private:
   int fd_ = -1;
   int port_ = 0;
+};
+
+// A peer on 127.0.0.1 that answers every request with fixed bytes, whatever
+// they are (HttpReceiver only writes well-formed status lines). A request ends
+// with its JSON body's closing brace after the header block.
+class CannedPeer {
+ public:
+  explicit CannedPeer(std::string answer);
+  ~CannedPeer();
+  CannedPeer(const CannedPeer&) = delete;
+  CannedPeer& operator=(const CannedPeer&) = delete;
+  std::string BaseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  void Serve();
+
+  std::string answer_;
+  int fd_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
 };
 
 }  // namespace qbtest
