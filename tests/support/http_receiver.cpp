@@ -98,33 +98,19 @@ RawPort::~RawPort() {
 }
 
 CannedPeer::CannedPeer(std::string answer) : answer_(std::move(answer)) {
-  fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (fd_ < 0) throw std::runtime_error("canned peer: socket failed");
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  auto* generic = reinterpret_cast<sockaddr*>(&address);
-  if (::bind(fd_, generic, length) != 0 || ::getsockname(fd_, generic, &length) != 0 ||
-      ::listen(fd_, 16) != 0) {
-    ::close(fd_);
-    throw std::runtime_error("canned peer: bind/listen failed");
-  }
-  port_ = ntohs(address.sin_port);
   thread_ = std::thread([this] { Serve(); });
 }
 
 CannedPeer::~CannedPeer() {
   stop_ = true;
   thread_.join();
-  ::close(fd_);
 }
 
 void CannedPeer::Serve() {
   while (!stop_) {
-    pollfd ready{fd_, POLLIN, 0};
+    pollfd ready{port_.fd(), POLLIN, 0};
     if (::poll(&ready, 1, 100) != 1) continue;
-    int client = ::accept(fd_, nullptr, nullptr);
+    int client = ::accept(port_.fd(), nullptr, nullptr);
     if (client < 0) continue;
     std::string request;
     char chunk[4096];

@@ -60,6 +60,7 @@ class RawPort {
   RawPort(const RawPort&) = delete;
   RawPort& operator=(const RawPort&) = delete;
   std::string BaseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  int fd() const { return fd_; }
 
  private:
   int fd_ = -1;
@@ -75,14 +76,13 @@ class CannedPeer {
   ~CannedPeer();
   CannedPeer(const CannedPeer&) = delete;
   CannedPeer& operator=(const CannedPeer&) = delete;
-  std::string BaseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  std::string BaseUrl() const { return port_.BaseUrl(); }
 
  private:
   void Serve();
 
   std::string answer_;
-  int fd_ = -1;
-  int port_ = 0;
+  RawPort port_{RawPort::Mode::Silent};  // listening; Serve() accepts on it
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };
