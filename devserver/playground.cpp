@@ -1,7 +1,6 @@
 #include "devserver/playground.h"
 
 #include <sys/random.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -13,6 +12,7 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include "devserver/loopback_http.h"
 #include "devserver/playground_files.h"
 #include "qbhost/sinks.h"
 
@@ -33,12 +33,66 @@ std::string Dump(const json& value) {
   return value.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-std::string Clip(std::string_view text) {
-  if (text.size() <= PlaygroundRecords::kMaxField) return std::string(text);
-  std::size_t cut = PlaygroundRecords::kMaxField;
-  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
-  return std::string(text.substr(0, cut)) + "\u2026 (" + std::to_string(text.size() - cut) +
+// The length of the UTF-8 sequence at the start of `text`, 0 when it is not
+// a valid one (nlohmann then writes U+FFFD, three bytes, for the byte).
+std::size_t SequenceLength(std::string_view text) {
+  auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(0);
+  std::size_t n = lead < 0x80                    ? 1
+                  : lead >= 0xC2 && lead <= 0xDF ? 2
+                  : lead >= 0xE0 && lead <= 0xEF ? 3
+                  : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                 : 0;
+  if (n == 0 || n > text.size()) return 0;
+  for (std::size_t i = 1; i < n; ++i) {
+    if ((byte(i) & 0xC0) != 0x80) return 0;
+  }
+  // Overlong forms, surrogates and code points above U+10FFFF.
+  if ((lead == 0xE0 && byte(1) < 0xA0) || (lead == 0xED && byte(1) > 0x9F) ||
+      (lead == 0xF0 && byte(1) < 0x90) || (lead == 0xF4 && byte(1) > 0x8F)) {
+    return 0;
+  }
+  return n;
+}
+
+// What the first character of `text` costs once serialised: JSON escapes
+// quotes, backslashes and control bytes (most of these as \u00XX).
+std::size_t SerialisedCost(std::string_view text, std::size_t& length) {
+  const auto c = static_cast<unsigned char>(text[0]);
+  length = 1;
+  if (c == '"' || c == '\\' || c == '\b' || c == '\f' || c == '\n' || c == '\r' || c == '\t') {
+    return 2;
+  }
+  if (c < 0x20) return 6;
+  if (c < 0x80) return 1;
+  length = SequenceLength(text);
+  if (length == 0) {
+    length = 1;
+    return 3;
+  }
+  return length;
+}
+
+// Keeps as much of `text` as serialises to at most `limit` bytes, cut at a
+// character boundary, and says how much is missing. Bounding the serialised
+// size, not the raw one, matters: a control byte takes six.
+std::string Clip(std::string_view text, std::size_t limit = PlaygroundRecords::kMaxField) {
+  std::size_t cost = 0;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t length = 0;
+    std::size_t next = SerialisedCost(text.substr(at), length);
+    if (cost + next > limit) break;
+    cost += next;
+    at += length;
+  }
+  if (at == text.size()) return std::string(text);
+  return std::string(text.substr(0, at)) + "\u2026 (" + std::to_string(text.size() - at) +
          " more bytes)";
+}
+
+std::string ClipName(std::string_view text) {
+  return Clip(text, PlaygroundRecords::kMaxName);
 }
 
 std::string LocalTime() {
@@ -152,8 +206,8 @@ void PlaygroundRecords::AddReceivedLocked(const HeldLine& line) {
   ++seq_;
   AddLocked(chat_, Dump({{"seq", seq_},
                          {"kind", "received"},
-                         {"to", Clip(line.to)},
-                         {"from", Clip(line.from)},
+                         {"to", ClipName(line.to)},
+                         {"from", ClipName(line.from)},
                          {"text", Clip(line.text)}}));
 }
 
@@ -183,7 +237,7 @@ void PlaygroundRecords::EndSaid(std::string_view player, std::string_view text, 
   ++seq_;
   AddLocked(chat_, Dump({{"seq", seq_},
                          {"kind", "said"},
-                         {"player", Clip(player)},
+                         {"player", ClipName(player)},
                          {"text", Clip(text)},
                          {"mode", mode},
                          {"command", command},
@@ -199,8 +253,8 @@ void PlaygroundRecords::Webhook(const WebhookRequest& request) {
   ++seq_;
   AddLocked(webhooks_, Dump({{"seq", seq_},
                              {"time", time},
-                             {"method", Clip(request.method)},
-                             {"path", Clip(request.path)},
+                             {"method", ClipName(request.method)},
+                             {"path", ClipName(request.path)},
                              {"bearer", HasBearer(request.authorization)},
                              {"body", Clip(request.body)}}));
 }
@@ -250,12 +304,38 @@ std::string PlaygroundRecords::Since(std::uint64_t since) const {
       players.assign(players_.begin(), players_.begin() + static_cast<std::ptrdiff_t>(shown));
     }
   }
+  // Oldest first over the three regions until the budget is spent.
+  std::size_t taken[3] = {0, 0, 0};
+  Region* regions[3] = {&chat, &webhooks, &log};
+  bool more = false;
+  for (std::size_t spent = 0;;) {
+    int next = -1;
+    for (int r = 0; r < 3; ++r) {
+      if (taken[r] < regions[r]->size() &&
+          (next < 0 || (*regions[r])[taken[r]]->seq < (*regions[next])[taken[next]]->seq)) {
+        next = r;
+      }
+    }
+    if (next < 0) break;
+    const Entry& entry = *(*regions[next])[taken[next]];
+    if (spent > 0 && spent + entry.json.size() > kMaxAnswer) {
+      more = true;
+      seq = entry.seq - 1;
+      break;
+    }
+    spent += entry.json.size();
+    ++taken[next];
+  }
+  for (int r = 0; r < 3; ++r) regions[r]->resize(taken[r]);
+
   std::string out = "{\"seq\":" + std::to_string(seq);
+  if (more) out += ",\"more\":true";
   if (withPlayers) {
     json list = json::array();
     for (const auto& p : players) {
-      list.push_back(
-          {{"name", Clip(p.name)}, {"character", Clip(p.character)}, {"hasState", p.hasState}});
+      list.push_back({{"name", ClipName(p.name)},
+                      {"character", ClipName(p.character)},
+                      {"hasState", p.hasState}});
     }
     out += ",\"players\":" + Dump(list) + ",\"playerCount\":" + std::to_string(playerCount);
   }
@@ -465,43 +545,32 @@ void Playground::Routes() {
 
 std::uint16_t Playground::Start(std::uint16_t port) {
   if (token_.empty()) token_ = RandomToken();
-  server_ = std::make_unique<httplib::Server>();
-  // SO_REUSEADDR for a quick restart, but not httplib's SO_REUSEPORT, which
-  // would let a second server share the port.
-  server_->set_socket_options([](socket_t sock) {
-    int yes = 1;
-    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  HttpLimits limits;
+  limits.maxBody = kMaxBody;
+  auto server = std::make_unique<LoopbackHttpServer>(limits);
+  server->set_write_timeout(5, 0);
+  server->set_default_headers({{"Content-Security-Policy", kCsp},
+                               {"X-Content-Type-Options", "nosniff"},
+                               {"Referrer-Policy", "no-referrer"},
+                               {"Cache-Control", "no-store"}});
+  // Everything is judged from the head: a refused request's body is never
+  // read (its connection closes with the answer).
+  server->set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+    if (!Allowed(req, res)) return httplib::Server::HandlerResponse::Handled;
+    // The page sends small JSON bodies with a Content-Length, never chunked.
+    if (auto refusal = BodyRefusal(req, kMaxBody)) {
+      Answer(res, refusal->status, {{"error", refusal->reason}});
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    return httplib::Server::HandlerResponse::Unhandled;
   });
-  // An idle tab's connection holds a server thread only this long, and Stop
-  // waits for it at most this long.
-  server_->set_keep_alive_timeout(1);
-  server_->set_read_timeout(5, 0);
-  server_->set_write_timeout(5, 0);
-  server_->set_payload_max_length(64 * 1024);
-  server_->set_default_headers({{"Content-Security-Policy", kCsp},
-                                {"X-Content-Type-Options", "nosniff"},
-                                {"Referrer-Policy", "no-referrer"},
-                                {"Cache-Control", "no-store"}});
-  server_->set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-    return Allowed(req, res) ? httplib::Server::HandlerResponse::Unhandled
-                             : httplib::Server::HandlerResponse::Handled;
-  });
+  server_ = std::move(server);
   Routes();
-  int bound = port == 0 ? server_->bind_to_any_port("127.0.0.1")
-                        : (server_->bind_to_port("127.0.0.1", port) ? port : -1);
-  if (bound <= 0) {
+  try {
+    port_ = server_->Start(port, "the playground");
+  } catch (...) {
     server_.reset();
-    throw std::runtime_error("playground cannot listen on 127.0.0.1:" + std::to_string(port));
-  }
-  port_ = static_cast<std::uint16_t>(bound);
-  listenEnded_ = false;
-  thread_ = std::thread([this, server = server_.get()] {
-    server->listen_after_bind();
-    listenEnded_ = true;
-  });
-  // httplib's stop() does nothing until the listening loop runs.
-  while (!server_->is_running() && !listenEnded_) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    throw;
   }
   return port_;
 }
@@ -513,8 +582,7 @@ void Playground::Stop() {
     waits_->stopping = true;
   }
   waits_->cv.notify_all();
-  server_->stop();
-  if (thread_.joinable()) thread_.join();
+  server_->Stop();
   server_.reset();
 }
 

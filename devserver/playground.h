@@ -19,7 +19,10 @@
 // 127.0.0.1:<port> or localhost:<port>; changes are POST only, with an Origin
 // equal to the server's own; anything else gets 403 and changes nothing. Every
 // answer carries a Content-Security-Policy that allows the page's own script
-// and style only.
+// and style only. A request is judged from its head: a refused one, a chunked
+// body and one declared over kMaxBody are answered without reading the body,
+// and the connection closes with the answer (see loopback_http.h, which also
+// bounds how long a request's head may take).
 
 #include <atomic>
 #include <chrono>
@@ -42,22 +45,30 @@
 #include "devserver/webhook_echo.h"
 
 namespace httplib {
-class Server;
 struct Request;
 struct Response;
 }  // namespace httplib
 
 namespace devserver {
 
+class LoopbackHttpServer;
+
 // What the page shows, in four regions. Every entry gets a number from one
 // sequence over all regions, so that a page asks for "everything after n" and
 // misses nothing that is still kept. Each region keeps its latest
-// `perRegion` entries; a text field longer than kMaxField bytes is cut (at a
-// UTF-8 boundary) and says how much is missing. Thread-safe.
+// `perRegion` entries. Text is bounded as it is served, after JSON escaping
+// (a control byte takes six bytes there): a chat text, webhook body or log
+// line at kMaxField bytes, a name, method or path at kMaxName; a longer one
+// is cut at a character boundary and says how many bytes are missing. So an
+// entry is at most about 19 KiB, and one state answer at most kMaxAnswer
+// plus one entry plus the players (1,000 of at most 2.2 KiB): under 7 MB.
+// The page asks again at once while an answer says "more". Thread-safe.
 class PlaygroundRecords {
  public:
   static constexpr std::size_t kPerRegion = 1000;
   static constexpr std::size_t kMaxField = 16 * 1024;
+  static constexpr std::size_t kMaxName = 1024;
+  static constexpr std::size_t kMaxAnswer = 4 * 1024 * 1024;
 
   explicit PlaygroundRecords(std::size_t perRegion = kPerRegion);
 
@@ -82,7 +93,10 @@ class PlaygroundRecords {
   // One JSON object with what is newer than `since`:
   //   {"seq":N,"chat":[...],"webhooks":[...],"log":[...]} and, when the
   //   players changed after `since`, "players":[...] (at most perRegion) and
-  //   "playerCount". Entries are oldest first, each with its "seq".
+  //   "playerCount". Entries are oldest first, each with its "seq". When
+  //   the entries newer than `since` take more than kMaxAnswer bytes, the
+  //   oldest of them come, N is the last one's number and "more":true says
+  //   to ask again.
   // A `since` beyond the newest number (a page of an earlier run) counts as 0.
   std::string Since(std::uint64_t since) const;
 
@@ -142,6 +156,8 @@ class Playground {
  public:
   // How long a request waits for the game thread before it answers 503.
   static constexpr std::chrono::seconds kGameWait{5};
+  // The largest request body: the page's forms send a few hundred bytes.
+  static constexpr std::size_t kMaxBody = 64 * 1024;
 
   // Without a token, Start makes one with RandomToken.
   explicit Playground(PlaygroundGame game, std::string token = {});
@@ -181,10 +197,8 @@ class Playground {
   std::string token_;  // set before the server's threads start, then only read
   std::shared_ptr<PlaygroundRecords> records_ = std::make_shared<PlaygroundRecords>();
   std::shared_ptr<Waits> waits_ = std::make_shared<Waits>();
-  std::unique_ptr<httplib::Server> server_;
+  std::unique_ptr<LoopbackHttpServer> server_;
   std::uint16_t port_ = 0;
-  std::thread thread_;
-  std::atomic<bool> listenEnded_{false};
 };
 
 }  // namespace devserver

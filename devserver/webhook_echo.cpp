@@ -1,9 +1,8 @@
 #include "devserver/webhook_echo.h"
 
-#include <chrono>
 #include <stdexcept>
 
-#include <httplib.h>
+#include "devserver/loopback_http.h"
 
 namespace devserver {
 
@@ -14,26 +13,41 @@ bool HasBearer(std::string_view authorization) {
 }
 
 std::string WebhookLine(const WebhookRequest& request) {
-  return "WEBHOOK " + EscapeField(request.method, false) + " " + EscapeField(request.path, false) +
-         " bearer=" + (HasBearer(request.authorization) ? "yes" : "no") +
-         " body=" + EscapeField(request.body, true);
+  std::string line = "WEBHOOK " + EscapeField(request.method, false) + " " +
+                     EscapeField(request.path, false) +
+                     " bearer=" + (HasBearer(request.authorization) ? "yes" : "no");
+  std::string_view body = request.body;
+  if (body.size() > kPrintedBody) {
+    // Cut at a character boundary, so that the line stays valid UTF-8.
+    std::size_t cut = kPrintedBody;
+    while (cut > 0 && (static_cast<unsigned char>(body[cut]) & 0xC0) == 0x80) --cut;
+    line += " left_out=" + std::to_string(body.size() - cut);
+    body = body.substr(0, cut);
+  }
+  return line + " body=" + EscapeField(body, true);
 }
 
-WebhookEcho::WebhookEcho(LinePrinter print, std::function<void(const WebhookRequest&)> observer)
-    : print_(std::move(print)), observer_(std::move(observer)) {}
+WebhookEcho::WebhookEcho(LinePrinter print, std::function<void(const WebhookRequest&)> observer,
+                         std::size_t maxBody)
+    : print_(std::move(print)), observer_(std::move(observer)), maxBody_(maxBody) {}
 
 WebhookEcho::~WebhookEcho() {
   Stop();
 }
 
 std::uint16_t WebhookEcho::Start(std::uint16_t port) {
-  server_ = std::make_unique<httplib::Server>();
-  // httplib's default SO_REUSEPORT would let a second dev server share the
-  // port and take half of the requests; SO_REUSEADDR alone only allows a quick
-  // restart.
-  server_->set_socket_options([](socket_t sock) {
-    int yes = 1;
-    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  HttpLimits limits;
+  limits.maxBody = maxBody_;
+  auto server = std::make_unique<LoopbackHttpServer>(limits);
+  server->set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+    auto refusal = BodyRefusal(req, maxBody_);
+    if (!refusal) return httplib::Server::HandlerResponse::Unhandled;
+    print_("WEBHOOK " + EscapeField(req.method, false) + " " + EscapeField(req.path, false) +
+           " refused=" + std::to_string(refusal->status) + " " +
+           EscapeField(refusal->reason, true));
+    res.status = refusal->status;
+    res.set_content(refusal->reason + "\n", "text/plain; charset=utf-8");
+    return httplib::Server::HandlerResponse::Handled;
   });
   // Every method and path: print, answer 200.
   auto echo = [this](const httplib::Request& req, httplib::Response& res) {
@@ -43,38 +57,19 @@ std::uint16_t WebhookEcho::Start(std::uint16_t port) {
     res.status = 200;
   };
   const std::string any = ".*";
-  server_->Get(any, echo);
-  server_->Post(any, echo);
-  server_->Put(any, echo);
-  server_->Patch(any, echo);
-  server_->Delete(any, echo);
-  server_->Options(any, echo);
-  int bound = 0;
-  if (port == 0) {
-    bound = server_->bind_to_any_port("127.0.0.1");
-  } else {
-    bound = server_->bind_to_port("127.0.0.1", port) ? port : -1;
-  }
-  if (bound <= 0) {
-    server_.reset();
-    throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(port));
-  }
-  listenEnded_ = false;
-  thread_ = std::thread([this, server = server_.get()] {
-    server->listen_after_bind();
-    listenEnded_ = true;
-  });
-  // httplib's stop() does nothing until the listening loop has started, so a
-  // Stop() right after Start() would leave the thread running for ever.
-  while (!server_->is_running() && !listenEnded_)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  return static_cast<std::uint16_t>(bound);
+  server->Get(any, echo);
+  server->Post(any, echo);
+  server->Put(any, echo);
+  server->Patch(any, echo);
+  server->Delete(any, echo);
+  server->Options(any, echo);
+  std::uint16_t bound = server->Start(port, "the webhook echo");
+  server_ = std::move(server);
+  return bound;
 }
 
 void WebhookEcho::Stop() {
-  if (!server_) return;
-  server_->stop();
-  if (thread_.joinable()) thread_.join();
+  if (server_) server_->Stop();
   server_.reset();
 }
 
