@@ -1,5 +1,7 @@
 #include "devserver/dev_server.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -7,6 +9,7 @@
 #include <csignal>
 #include <cstdio>
 #include <exception>
+#include <system_error>
 
 #include "qb/version.h"
 #include "qbhost/escape.h"
@@ -34,8 +37,18 @@ std::shared_ptr<qbhost::StreamSink> InstallLogSinks(const std::filesystem::path&
   std::vector<spdlog::sink_ptr> sinks{out};
   try {
     std::filesystem::create_directories(root / "logs");
-    sinks.push_back(
-        std::make_shared<qbhost::StreamSink>((root / "logs" / "devserver.log").string()));
+    const std::string path = (root / "logs" / "devserver.log").string();
+    // The log holds the playground's link with this run's token: it is made
+    // readable by its owner alone, also when an earlier run left it readable
+    // by others, before the sink opens it for appending.
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0 || ::fchmod(fd, 0600) != 0) {
+      std::error_code error(errno, std::generic_category());
+      if (fd >= 0) ::close(fd);
+      throw std::system_error(error, "cannot create " + path + " readable by its owner alone");
+    }
+    ::close(fd);
+    sinks.push_back(std::make_shared<qbhost::StreamSink>(path));
   } catch (const std::exception& e) {
     fileProblem = e.what();
   }
@@ -97,11 +110,6 @@ bool DevServer::Start() {
       [this](AShooterPlayerController* controller, const qbhost::ReceivedLine& line) {
         OnDelivery(controller, line);
       });
-  if (playground_) {
-    playground_->Start(*options_.uiPort);
-    log->info("Playground at {}", playground_->Url());
-  }
-
   if (options_.webhookEchoPort) {
     std::function<void(const WebhookRequest&)> observer;
     if (playground_) {
@@ -109,7 +117,7 @@ bool DevServer::Start() {
         records->Webhook(request);
       };
     }
-    echo_ = std::make_unique<WebhookEcho>(print_, std::move(observer));
+    echo_ = std::make_unique<WebhookEcho>(print_, std::move(observer), options_.webhookEchoMaxBody);
     std::uint16_t port = echo_->Start(*options_.webhookEchoPort);
     log->info("Webhook echo listening on 127.0.0.1:{}", port);
   }
@@ -140,6 +148,13 @@ bool DevServer::Start() {
     auto endpoint = rcon_->endpoint();
     log->info("RCON listening on {}:{}", endpoint.address().to_string(), endpoint.port());
     rcon_->Start();
+  }
+
+  // The page last, and its link only once every listener is bound: a link
+  // printed before a failed start would lead nowhere.
+  if (playground_) {
+    playground_->Start(*options_.uiPort);
+    log->info("Playground at {}", playground_->Url());
   }
 
   loader_ = std::make_unique<PluginLoader>(root_);

@@ -6,11 +6,13 @@
 // as the real host promises. Other threads (the console reader, the webhook
 // receiver) only post work to it or print.
 //
-// Start-up: log sinks (stdout and DIR/logs/devserver.log), the current
-// directory, a world made current with ready state 1, the webhook receiver and
-// RCON when asked for, then every plug-in under DIR/ArkApi/Plugins, the tick
-// timer, SIGINT/SIGTERM and the console. A port that cannot be bound ends the
-// start with exit code 1.
+// Start-up: log sinks (stdout and DIR/logs/devserver.log, which is created
+// readable by its owner alone: it holds the playground's link), the current
+// directory, a world made current with ready state 1, the webhook receiver,
+// RCON and the playground page when asked for (the page's link is logged once
+// all three are bound), then every plug-in under DIR/ArkApi/Plugins, the tick
+// timer, SIGINT/SIGTERM and the console. A port that cannot be bound is one
+// error line and ends the start with exit code 1.
 //
 // Stop (signal, `quit`, or end of input with --quit-on-eof): RCON closed,
 // console reader joined, plug-ins unloaded, requests in flight aborted without

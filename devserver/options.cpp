@@ -51,7 +51,8 @@ ParseResult ParseOptions(const std::vector<std::string>& args,
                       arg == "--rcon-max-connections" || arg == "--rcon-login-timeout-ms" ||
                       arg == "--rcon-max-unread" || arg == "--rcon-close-unread" ||
                       arg == "--rcon-auth-tries" || arg == "--rcon-auth-delay-ms" ||
-                      arg == "--rcon-accept-retry-ms" || arg == "--ui";
+                      arg == "--rcon-accept-retry-ms" || arg == "--ui" ||
+                      arg == "--webhook-echo-max-body";
     if (!takesValue) return Fail("unknown option " + arg);
     if (i + 1 >= args.size()) return Fail(arg + " needs a value");
     const std::string& value = args[++i];
@@ -74,6 +75,10 @@ ParseResult ParseOptions(const std::vector<std::string>& args,
         return Fail("--webhook-echo needs a port number (0 to 65535), not \"" + value + "\"");
       }
       o.webhookEchoPort = port;
+    } else if (arg == "--webhook-echo-max-body") {
+      if (!ParseNumber<std::size_t>(value, 1, std::size_t{1} << 30, o.webhookEchoMaxBody)) {
+        return Fail("--webhook-echo-max-body needs bytes (1 to 1073741824), not \"" + value + "\"");
+      }
     } else if (arg == "--ui") {
       std::uint16_t port = 0;
       if (!ParseNumber<std::uint16_t>(value, 0, 65535, port)) {
@@ -129,9 +134,12 @@ Options:
   --rcon-password PW     RCON password (or QB_RCON_PASSWORD); without one RCON stays off
   --webhook-echo PORT    start an HTTP receiver on 127.0.0.1 that prints every request
                          (0 lets the OS choose)
+  --webhook-echo-max-body BYTES
+                         larger bodies get 413 from the receiver, unread (default 1048576)
   --tick-ms N            game-loop tick in milliseconds (default 1000)
   --ui PORT              serve the playground page on 127.0.0.1 (0 lets the OS choose);
-                         its link, with a token for this run, is logged at start
+                         its link, with a token for this run, is logged once every
+                         port is bound (the log file is readable by its owner alone)
 
 RCON limits against misbehaving clients:
   --rcon-max-connections N    clients at once; more are closed at once (default 16)

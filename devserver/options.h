@@ -7,6 +7,7 @@
 //   devserver --root srv --rcon-port 0 --rcon-password pw --webhook-echo 0
 //     -> Options{root "srv", rconPort 0, rconPassword "pw", webhookEchoPort 0}
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -24,6 +25,8 @@ struct Options {
   std::string rconPassword;
   // Absent: no webhook receiver. 0 lets the OS choose.
   std::optional<std::uint16_t> webhookEchoPort;
+  // Larger bodies are refused (413) before they are read.
+  std::size_t webhookEchoMaxBody = 1024 * 1024;
   // Absent: no playground page. 0 lets the OS choose.
   std::optional<std::uint16_t> uiPort;
   RconLimits rcon;
