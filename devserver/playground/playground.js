@@ -6,6 +6,10 @@
 (() => {
   const MAX_ENTRIES = 1000;  // per region, as on the server
   const POLL_MS = 500;
+  // Longer texts are shown clipped, with a button for the rest: a browser
+  // lays out a long text without blanks slowly, and a region full of them
+  // would hold the page for seconds.
+  const CLIP = 2048;
   const MODES = ['global', 'tribe', 'local', 'alliance'];
   const token = document.querySelector('meta[name="playground-token"]').content;
   let since = 0;
@@ -17,6 +21,24 @@
     const node = document.createElement(tag);
     if (className) node.className = className;
     if (text !== undefined) node.textContent = text;
+    return node;
+  }
+
+  // An element that shows `text`, clipped to CLIP characters (not inside a
+  // surrogate pair) with a button that shows the rest.
+  function clipped(tag, className, text) {
+    if (text.length <= CLIP) return el(tag, className, text);
+    let cut = CLIP;
+    const code = text.charCodeAt(cut - 1);
+    if (code >= 0xD800 && code <= 0xDBFF) cut -= 1;
+    const node = el(tag, className + ' clipped');
+    const more = el('button', 'more', `show all (${text.length - cut} more characters)`);
+    more.type = 'button';
+    more.addEventListener('click', () => {
+      node.classList.remove('clipped');
+      node.textContent = text;
+    });
+    node.append(text.slice(0, cut) + '… ', more);
     return node;
   }
 
@@ -88,12 +110,12 @@
       if (e.command) head.append(el('span', 'tag', 'command'));
       head.append(el('span', e.suppressed ? 'tag warn' : 'tag',
                      e.suppressed ? 'suppressed' : 'not suppressed'));
-      item.append(head, el('div', 'text', e.text));
+      item.append(head, clipped('div', 'text', e.text));
     } else {
       const head = el('div', 'head');
       head.append(el('span', 'muted', 'to'), el('span', 'name', e.to),
                   el('span', 'muted', 'from'), el('span', 'name', e.from));
-      item.append(head, el('div', 'text', e.text));
+      item.append(head, clipped('div', 'text', e.text));
     }
     return item;
   }
@@ -112,12 +134,12 @@
     head.append(el('span', 'muted', e.time), el('span', 'method', e.method),
                 el('span', 'path', e.path),
                 el('span', e.bearer ? 'tag' : 'tag warn', e.bearer ? 'bearer: yes' : 'bearer: no'));
-    item.append(head, el('pre', 'body', prettyBody(e.body)));
+    item.append(head, clipped('pre', 'body', prettyBody(e.body)));
     return item;
   }
 
   function logEntry(e) {
-    return el('li', 'log ' + e.level, e.text);
+    return clipped('li', 'log ' + e.level, e.text);
   }
 
   function append(list, entries, render) {
@@ -154,7 +176,8 @@
       append($('log'), data.log, logEntry);
       since = data.seq;
       setConnection('live', true);
-      setTimeout(poll, POLL_MS);
+      // An answer that could not hold everything new: the rest at once.
+      setTimeout(poll, data.more ? 0 : POLL_MS);
     } catch (error) {
       setConnection('dev server not reachable; retrying…', false);
       setTimeout(poll, 4 * POLL_MS);
