@@ -7,13 +7,25 @@ and Debian's python3-jsonschema, nothing else. Copy it to start your own.
       token, validates the body against contract/*.schema.json, prints it and
       answers 204. A chat line "!ping" is answered with a say line over RCON
       ("pong, <sender>"), sent after the 204 so that the plug-in never waits.
+  service.py serve --listen 127.0.0.1:8787 --servers servers.json
+      the same for several game servers, each under a path of its own
+      (webhookBaseUrl http://host:8787/<name>), with its own token and RCON:
+        {"island": {"token": "...", "rcon": "127.0.0.1:27020"},
+         "island2": {"token": "...", "rcon": "10.0.0.7:27020", "rconPassword": "..."}}
+      A request for /island/plugin/chat must carry island's token; a say line
+      answers on island's RCON. Lines are prefixed with the name: [island] chat {...}
   service.py say --rcon 127.0.0.1:27020 [--sender NAME] MESSAGE
       sends one say line and prints the plug-in's answer (exit 1 unless "OK").
   service.py validate chat|heartbeat FILE...
       validates fixtures against the schemas.
 
 Secrets come from the environment: WEBHOOK_TOKEN (the plug-in's token) and
-RCON_PASSWORD; --token and --rcon-password override them.
+RCON_PASSWORD; --token and --rcon-password override them (a servers file
+holds each server's token, and its RCON password unless RCON_PASSWORD is it).
+
+Every request gets an answer, also a malformed one: bodies over MAX_BODY get
+413 unread, a missing Content-Length 411, a malformed one, JSON nested too
+deep or a number too long for Python 400.
 
 Output, one line each, for scripts and people:
   listening on http://127.0.0.1:8787
@@ -30,6 +42,7 @@ import json
 import os
 import pathlib
 import queue
+import re
 import sys
 import threading
 
@@ -38,8 +51,12 @@ import jsonschema
 import rcon
 
 DEFAULT_CONTRACT = pathlib.Path(__file__).resolve().parent.parent.parent / "contract"
-MAX_BODY = 1 << 20  # a chat line is far shorter; anything larger is refused
-KINDS = {"/plugin/chat": "chat", "/plugin/heartbeat": "heartbeat"}
+# A chat body is the message plus about 50 bytes; the plug-in sets no limit
+# on the message. Larger bodies are refused unread (413), and the game server
+# logs that line as failed: keep this above the longest chat line you expect.
+MAX_BODY = 1 << 20
+KINDS = ("chat", "heartbeat")
+SERVER_NAME = re.compile(r"[A-Za-z0-9_-]{1,64}")
 
 
 def load_validators(contract):
@@ -74,11 +91,14 @@ def host_port(text):
 
 class SayWorker:
     """Sends say lines one after the other on a thread of its own, so that no
-    request of the plug-in waits for RCON. At most 100 wait; more are dropped."""
+    request of the plug-in waits for RCON. At most 100 wait; more are dropped.
+    A line that fails, for whatever reason, is reported and the next one goes
+    out as usual."""
 
-    def __init__(self, address, password):
+    def __init__(self, address, password, label=""):
         self._address = address
         self._password = password
+        self._label = label
         self._queue = queue.Queue(maxsize=100)
         threading.Thread(target=self._run, daemon=True).start()
 
@@ -86,61 +106,97 @@ class SayWorker:
         try:
             self._queue.put_nowait((sender, message))
         except queue.Full:
-            emit(f"say {json.dumps(message, ensure_ascii=False)} dropped: too many waiting")
+            emit(f"{self._label}say {json.dumps(message, ensure_ascii=False)} dropped: "
+                 "too many waiting")
 
     def _run(self):
         while True:
             sender, message = self._queue.get()
             try:
                 reply = rcon.say(*self._address, self._password, sender, message)
-            except (OSError, rcon.RconError) as e:
-                reply = f"failed: {e}"
-            emit(f"say {json.dumps(message, ensure_ascii=False)} -> {reply}")
+            except Exception as e:  # noqa: BLE001 - one failed line must not end the worker
+                reply = f"failed: {type(e).__name__}: {e}"
+            emit(f"{self._label}say {json.dumps(message, ensure_ascii=False)} -> {reply}")
 
 
-def make_handler(token, validators, say_worker):
-    expected = ("Bearer " + token).encode("utf-8")
+class GameServer:
+    """One game server the service hears from: its token, and the worker
+    that sends its say lines (none without RCON)."""
 
+    def __init__(self, name, token, say_worker):
+        self.label = f"[{name}] " if name else ""
+        self.expected = ("Bearer " + token).encode("utf-8")
+        self.say_worker = say_worker
+
+
+def route(path, servers):
+    """(server, kind) for "/<name>/plugin/<kind>" ("/plugin/<kind>" with one
+    server), or None."""
+    prefix, _, kind = path.rpartition("/plugin/")
+    if kind not in KINDS:
+        return None
+    server = servers.get(prefix.removeprefix("/")) if prefix.count("/") <= 1 else None
+    return (server, kind) if server else None
+
+
+def make_handler(servers, validators):
     class Handler(http.server.BaseHTTPRequestHandler):
         protocol_version = "HTTP/1.1"
         timeout = 10  # a client that stalls mid-request is dropped
 
         def do_POST(self):
-            kind = KINDS.get(self.path)
-            if kind is None:
+            try:
+                self.receive()
+            except Exception as e:  # noqa: BLE001 - every request gets an answer
+                self.refuse(500, f"{type(e).__name__}: {e}")
+
+        def receive(self):
+            found = route(self.path, servers)
+            if found is None:
                 return self.refuse(404, "no such path")
+            server, kind = found
             # The plug-in sends the token exactly as configured, as UTF-8 bytes;
             # http.server hands header values over decoded as Latin-1, which
             # gives those bytes back unchanged. Compared in constant time.
             given = self.headers.get_all("Authorization") or []
-            if len(given) != 1 or not hmac.compare_digest(given[0].encode("latin-1"), expected):
-                return self.refuse(401, "wrong or missing bearer token")
+            if len(given) != 1 or not hmac.compare_digest(given[0].encode("latin-1"),
+                                                          server.expected):
+                return self.refuse(401, "wrong or missing bearer token", server)
             if self.headers.get("Content-Type", "").split(";")[0].strip() != "application/json":
-                return self.refuse(415, "not application/json")
-            length = self.headers.get("Content-Length", "")
-            if not length.isdigit():
-                return self.refuse(411, "no Content-Length")
-            if int(length) > MAX_BODY:
-                return self.refuse(413, f"body over {MAX_BODY} bytes")
-            raw = self.rfile.read(int(length))
+                return self.refuse(415, "not application/json", server)
+            if "Transfer-Encoding" in self.headers:
+                return self.refuse(411, "chunked bodies are not accepted", server)
+            lengths = self.headers.get_all("Content-Length") or []
+            if not lengths:
+                return self.refuse(411, "no Content-Length", server)
+            # Digits 0-9 only: str.isdigit() also takes "²", which int() refuses.
+            if len(lengths) != 1 or not re.fullmatch(r"[0-9]{1,19}", lengths[0].strip()):
+                return self.refuse(400, "malformed Content-Length", server)
+            length = int(lengths[0])
+            if length > MAX_BODY:
+                return self.refuse(413, f"body over {MAX_BODY} bytes", server)
+            raw = self.rfile.read(length)
             try:
                 body = json.loads(raw.decode("utf-8"))
-            except (UnicodeDecodeError, json.JSONDecodeError) as e:
-                return self.refuse(400, f"not JSON: {e}")
+            except (UnicodeDecodeError, ValueError, RecursionError) as e:
+                # ValueError also covers integers longer than Python converts
+                # (4,300 digits); RecursionError, arrays nested too deep.
+                return self.refuse(400, f"not JSON: {type(e).__name__}: {str(e)[:200]}", server)
             problems = violations(validators[kind], body)
             if problems:
-                return self.refuse(400, "; ".join(problems))
-            # Answer first: the plug-in's time limit is 5 s, and it reads
-            # nothing from the answer.
+                return self.refuse(400, "; ".join(problems)[:2000], server)
+            # Answer first, with no body: the plug-in's time limit is 5 s,
+            # and it reads nothing from the answer.
             self.send_response(204)
             self.end_headers()
-            emit(f"{kind} {json.dumps(body, ensure_ascii=False, separators=(',', ':'))}")
-            if kind == "chat" and body["message"].strip() == "!ping" and say_worker:
-                say_worker.submit("Dienst", f"pong, {body['sender']}")
+            emit(f"{server.label}{kind} {json.dumps(body, ensure_ascii=False, separators=(',', ':'))}")
+            if kind == "chat" and body["message"].strip() == "!ping" and server.say_worker:
+                server.say_worker.submit("Dienst", f"pong, {body['sender']}")
 
-        def refuse(self, status, reason):
-            emit(f"rejected {self.path} {status}: {reason}")
-            text = (reason + "\n").encode("utf-8")
+        def refuse(self, status, reason, server=None):
+            label = server.label if server else ""
+            emit(f"{label}rejected {self.path} {status}: {reason}")
+            text = (reason + "\n").encode("utf-8", "replace")
             self.send_response(status)
             self.send_header("Content-Type", "text/plain; charset=utf-8")
             self.send_header("Content-Length", str(len(text)))
@@ -156,13 +212,38 @@ def make_handler(token, validators, say_worker):
     return Handler
 
 
+def load_servers(args):
+    """{path name: GameServer}; the name "" (the paths /plugin/...) for one server."""
+    if not args.servers:
+        if not args.token:
+            sys.exit("service: no token (set WEBHOOK_TOKEN or pass --token)")
+        worker = SayWorker(args.rcon, args.rcon_password) if args.rcon else None
+        return {"": GameServer("", args.token, worker)}
+    try:
+        with open(args.servers, encoding="utf-8") as f:
+            entries = json.load(f)
+        servers = {}
+        for name, entry in entries.items():
+            if not SERVER_NAME.fullmatch(name):
+                raise ValueError(f"server name {name!r}: letters, digits, - and _ only")
+            if not isinstance(entry.get("token"), str) or not entry["token"]:
+                raise ValueError(f"server {name!r} has no token")
+            worker = None
+            if entry.get("rcon"):
+                password = entry.get("rconPassword", args.rcon_password)
+                worker = SayWorker(host_port(entry["rcon"]), password, f"[{name}] ")
+            servers[name] = GameServer(name, entry["token"], worker)
+    except (OSError, ValueError, AttributeError, argparse.ArgumentTypeError) as e:
+        sys.exit(f"service: --servers {args.servers}: {e}")
+    if not servers:
+        sys.exit(f"service: --servers {args.servers} names no server")
+    return servers
+
+
 def serve(args):
-    if not args.token:
-        sys.exit("service: no token (set WEBHOOK_TOKEN or pass --token)")
+    servers = load_servers(args)
     validators = load_validators(args.contract)
-    worker = SayWorker(args.rcon, args.rcon_password) if args.rcon else None
-    server = http.server.ThreadingHTTPServer(args.listen, make_handler(args.token, validators,
-                                                                       worker))
+    server = http.server.ThreadingHTTPServer(args.listen, make_handler(servers, validators))
     server.daemon_threads = True
     host, port = server.server_address[:2]
     emit(f"listening on http://{host}:{port}")
@@ -211,6 +292,8 @@ def main():
     p.add_argument("--token", default=os.environ.get("WEBHOOK_TOKEN", ""))
     p.add_argument("--rcon", type=host_port, help="game server RCON HOST:PORT for say lines")
     p.add_argument("--rcon-password", default=os.environ.get("RCON_PASSWORD", ""))
+    p.add_argument("--servers", help="JSON file: several game servers, a path, token and "
+                                      "RCON each (see the top of this file)")
     p = sub.add_parser("say", help="send one say line over RCON")
     p.add_argument("--rcon", type=host_port, required=True)
     p.add_argument("--rcon-password", default=os.environ.get("RCON_PASSWORD", ""))

@@ -5,6 +5,7 @@ players over real RCON, and it turns away requests the plug-in never sends."""
 import json
 import os
 import re
+import socket
 import sys
 import tempfile
 import unittest
@@ -116,6 +117,56 @@ class ReferenceService(unittest.TestCase):
         accepted = [l for l in self.service.lines() if l.startswith(("chat ", "heartbeat "))]
         self.assertEqual(len(accepted), 1)
 
+    def raw(self, data):
+        """One request as raw bytes; the whole answer, b"" when the connection
+        was dropped without one."""
+        host, port = self.url.removeprefix("http://").rsplit(":", 1)
+        answer = b""
+        with socket.create_connection((host, int(port)), timeout=10) as conn:
+            try:
+                conn.sendall(data)
+                while chunk := conn.recv(65536):
+                    answer += chunk
+            except ConnectionError:
+                pass  # a refusal may close before the whole body is sent
+        return answer
+
+    def test_every_malformed_request_gets_an_answer(self):
+        def request(body, length=None, extra=b""):
+            length = str(len(body)).encode() if length is None else length
+            return (b"POST /plugin/chat HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
+                    b"Content-Type: application/json\r\n"
+                    b"Authorization: Bearer " + TOKEN.encode() + b"\r\nContent-Length: " + length +
+                    b"\r\n" + extra + b"\r\n" + body)
+        good = b'{"map":"","message":"x","sender":"y"}'
+        cases = [
+            # (what, raw request, status)
+            ("a Content-Length of superscript two", request(good, "\u00b2".encode()), 400),
+            ("a negative Content-Length", request(good, b"-5"), 400),
+            ("two Content-Lengths", request(good, b"5\r\nContent-Length: 5"), 400),
+            ("JSON nested 200,000 deep", request(b"[" * 200_000 + b"]" * 200_000), 400),
+            ("an integer of 5,000 digits",
+             request(b'{"map":"","message":"x","sender":"y","n":' + b"9" * 5000 + b"}"), 400),
+            ("a body over the limit, unsent", request(b"", str(2 << 20).encode()), 413),
+            ("a chunked body", request(b"", b"0", b"Transfer-Encoding: chunked\r\n"), 411),
+            ("a well-formed one", request(good), 204),
+        ]
+        for what, data, status in cases:
+            with self.subTest(what):
+                answer = self.raw(data)
+                self.assertTrue(answer.startswith(f"HTTP/1.1 {status} ".encode()), answer[:200])
+
+    def test_a_say_line_that_fails_does_not_stop_the_next(self):
+        # A sender with a lone surrogate: valid JSON, but no UTF-8 text can hold it.
+        broken = b'{"map":"","message":"!ping","sender":"\\ud800"}'
+        self.assertEqual(self.post("/plugin/chat", broken), 204)
+        self.assertRegex(self.service.expect("say "), r'^say "pong, .*" -> failed: ')
+        self.server.reload({"webhookBaseUrl": self.url, "token": TOKEN, "map": "Insel"})
+        self.server.console("join Anna Thorgar")
+        self.server.console("chat Anna !ping", "OK chat Anna")
+        self.assertEqual(self.service.expect("say "), 'say "pong, Thorgar" -> OK')
+        self.server.expect("CHAT to=Anna from=Dienst text=pong, Thorgar")
+
     def test_validate_reports_each_violation_of_a_fixture(self):
         with tempfile.TemporaryDirectory() as folder:
             good = os.path.join(folder, "good.json")
@@ -130,6 +181,68 @@ class ReferenceService(unittest.TestCase):
                                            f"{bad}: $['map']: 1 is not of type 'string'",
                                            f"{bad}: $['playerCount']: -1 is less than the "
                                            "minimum of 0"])
+
+
+class SeveralServers(unittest.TestCase):
+    """Two dev servers on the same map, one reference service: a path and a
+    token each, and say lines that go back to the server the line came from."""
+
+    TOKENS = {"island": "token one", "island2": "token two"}
+
+    def setUp(self):
+        self.servers = {}
+        for name in self.TOKENS:
+            server = DevServer(tick_ms=50)
+            self.addCleanup(lambda s=server: self.assertEqual(s.stop(), 0))
+            self.servers[name] = server
+        folder = tempfile.TemporaryDirectory()
+        self.addCleanup(folder.cleanup)
+        path = os.path.join(folder.name, "servers.json")
+        with open(path, "w", encoding="utf-8") as f:
+            json.dump({name: {"token": token, "rcon": f"127.0.0.1:{self.servers[name].rcon_port}",
+                              "rconPassword": DevServer.PASSWORD}
+                       for name, token in self.TOKENS.items()}, f)
+        self.service = Child([sys.executable, str(SERVICE), "serve", "--listen", "127.0.0.1:0",
+                              "--servers", path], dict(os.environ))
+        self.addCleanup(self.service.stop)
+        self.url = self.service.expect("listening on http://127.0.0.1:").split(" ")[-1]
+
+    def test_each_server_has_its_path_token_and_say_lines(self):
+        for name, server in self.servers.items():
+            server.reload({"webhookBaseUrl": f"{self.url}/{name}", "token": self.TOKENS[name],
+                           "map": "TheIsland_WP"})
+            self.assertEqual(self.service.expect(f"[{name}] heartbeat {{")[len(name) + 3:],
+                             'heartbeat {"map":"TheIsland_WP","playerCount":0,'
+                             '"pluginVersion":"0.1.0"}')
+        island, island2 = self.servers["island"], self.servers["island2"]
+        island.console("join Anna Thorgar")
+        island2.console("join Bert Borin")
+        island2.console("chat Bert !ping", "OK chat Bert")
+        self.assertEqual(self.service.expect("[island2] chat {"),
+                         '[island2] chat {"map":"TheIsland_WP","message":"!ping","sender":"Borin"}')
+        island2.expect("CHAT to=Bert from=Dienst text=pong, Borin")
+        self.assertEqual(self.service.expect("say "), '[island2] say "pong, Borin" -> OK')
+        # Only island2's players saw it.
+        island.console("chat Anna danke", "OK chat Anna")
+        self.service.expect("[island] chat {")
+        self.assertFalse([l for l in island.lines() if "from=Dienst" in l])
+
+        # One server's token does not speak for the other; a path that names
+        # no server is unknown.
+        for path, token, status in (("/island/plugin/chat", "token two", 401),
+                                    ("/island2/plugin/chat", "token two", 204),
+                                    ("/plugin/chat", "token one", 404),
+                                    ("/island3/plugin/chat", "token one", 404)):
+            with self.subTest(path=path, token=token):
+                request = urllib.request.Request(
+                    self.url + path, data=b'{"map":"","message":"x","sender":"y"}', method="POST",
+                    headers={"Content-Type": "application/json", "Authorization": "Bearer " + token})
+                try:
+                    with urllib.request.urlopen(request, timeout=10) as answer:
+                        got = answer.status
+                except urllib.error.HTTPError as e:
+                    got = e.code
+                self.assertEqual(got, status)
 
 
 if __name__ == "__main__":
