@@ -548,7 +548,6 @@ std::uint16_t Playground::Start(std::uint16_t port) {
   HttpLimits limits;
   limits.maxBody = kMaxBody;
   auto server = std::make_unique<LoopbackHttpServer>(limits);
-  server->set_write_timeout(5, 0);
   server->set_default_headers({{"Content-Security-Policy", kCsp},
                                {"X-Content-Type-Options", "nosniff"},
                                {"Referrer-Policy", "no-referrer"},

@@ -198,7 +198,8 @@ class Playground {
   std::shared_ptr<PlaygroundRecords> records_ = std::make_shared<PlaygroundRecords>();
   std::shared_ptr<Waits> waits_ = std::make_shared<Waits>();
   std::unique_ptr<LoopbackHttpServer> server_;
-  std::uint16_t port_ = 0;
+  // Set once Start has bound the port; requests may read it as it is set.
+  std::atomic<std::uint16_t> port_{0};
 };
 
 }  // namespace devserver
