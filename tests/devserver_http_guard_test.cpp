@@ -382,6 +382,57 @@ TEST(PlaygroundAnswers, EntriesAreBoundedAfterEscapingAndAnswersComeInPages) {
   EXPECT_EQ(body.find_first_not_of('\x01'), (devserver::PlaygroundRecords::kMaxField / 6));
 }
 
+// In-process: the routine itself, with limits small enough to reach.
+TEST(LoopbackHttpServer, ConnectionsBeyondTheBoundAreClosedAndStopEndsTheRest) {
+  devserver::HttpLimits limits;
+  limits.maxConnections = 2;
+  limits.readDeadline = 10s;  // longer than the test: Stop must end them
+  devserver::LoopbackHttpServer server(limits);
+  server.Get("/", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content("hi", "text/plain");
+  });
+  const std::uint16_t port = server.Start(0, "the test server");
+  Connection first(port), second(port);
+  ASSERT_TRUE(first.connected() && second.connected());
+  // Accepted in order: when the third is taken, the first two are served.
+  Connection third(port);
+  bool ended = false;
+  EXPECT_EQ(third.ReadAll(2s, &ended), "");
+  EXPECT_TRUE(ended) << "a connection over the bound was kept";
+
+  // A request on a kept connection is answered, and its connection closes.
+  ASSERT_TRUE(first.Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
+  std::string answer = first.ReadAll(2s, &ended);
+  EXPECT_EQ(StatusOf(answer), 200);
+  EXPECT_NE(answer.find("Connection: close\r\n"), std::string::npos);
+  EXPECT_TRUE(ended);
+
+  const auto stopping = Clock::now();
+  server.Stop();
+  EXPECT_LT(Clock::now() - stopping, 2s) << "Stop waited for an idle connection's deadline";
+  second.ReadAll(1s, &ended);
+  EXPECT_TRUE(ended);
+  devserver::LoopbackHttpServer again;
+  EXPECT_EQ(again.Start(port, "the same port again"), port) << "Stop released the port";
+}
+
+TEST(WebhookLine, ClipsLongBodiesAtACharacterBoundary) {
+  const std::size_t n = devserver::kPrintedBody;
+  const struct {
+    std::string body;
+    std::string line;
+  } cases[] = {
+      {std::string(n, 'a'), "WEBHOOK POST /p bearer=no body=" + std::string(n, 'a')},
+      {std::string(n + 1, 'a'), "WEBHOOK POST /p bearer=no left_out=1 body=" + std::string(n, 'a')},
+      // "ä" (two bytes) across the cut goes whole to the bytes left out.
+      {std::string(n - 1, 'a') + "\xC3\xA4",
+       "WEBHOOK POST /p bearer=no left_out=2 body=" + std::string(n - 1, 'a')},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(devserver::WebhookLine({"POST", "/p", "", c.body}), c.line);
+  }
+}
+
 TEST(BodyRefusal, IsJudgedFromTheHead) {
   const struct {
     const char* method;
