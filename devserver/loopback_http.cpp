@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <system_error>
 
 namespace devserver {
 namespace {
@@ -188,7 +189,15 @@ void LoopbackHttpServer::Accept() {
       }
       open_.insert(fd);
     }
-    std::thread([this, fd] { Serve(fd); }).detach();
+    try {
+      std::thread([this, fd] { Serve(fd); }).detach();
+    } catch (const std::system_error&) {
+      // No thread to be had (the process is at its limit): this peer is
+      // closed, the server goes on.
+      std::lock_guard lock(mutex_);
+      ::close(fd);
+      open_.erase(fd);
+    }
   }
 }
 
