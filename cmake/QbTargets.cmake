@@ -6,7 +6,12 @@
 
 function(qb_warnings target)
   if(MSVC)
-    target_compile_options(${target} PRIVATE /W4 /permissive- /utf-8 /EHsc)
+    # C4251/C4275: an exported class of the stand-in host holds or derives from standard
+    # library and spdlog types. Harmless there: the stand-in, the plug-in and the smoke test
+    # are built by one compiler with one C++ library. _CRT_SECURE_NO_WARNINGS: MSVC's C4996
+    # calls standard functions such as fopen and strerror unsafe and offers non-standard ones.
+    target_compile_options(${target} PRIVATE /W4 /permissive- /utf-8 /EHsc /wd4251 /wd4275)
+    target_compile_definitions(${target} PRIVATE _CRT_SECURE_NO_WARNINGS)
   else()
     target_compile_options(${target} PRIVATE
       -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wnon-virtual-dtor
