@@ -131,4 +131,12 @@ std::string EscapeControls(std::string_view line) {
   return Escape(line, false, false);
 }
 
+std::string Lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
 }  // namespace qbhost
