@@ -1,18 +1,13 @@
 #pragma once
 
-// The one part of the request service that differs between platforms: sending
-// one POST and reading its answer. The pool, the bounds, the deadlines and the
-// completions live in requests.cpp; a worker thread owns one Sender and hands
-// it one job at a time.
-//
-//   Linux    send_httplib.cpp  cpp-httplib's httplib::Client (keeps its
-//                              connection to one origin alive between jobs)
+// What differs between platforms in the request service: sending one POST and
+// reading its answer. requests.cpp holds the pool, the bounds, the deadlines
+// and the completions; each worker thread owns one Sender.
+//   Linux    send_httplib.cpp  cpp-httplib's httplib::Client
 //   Windows  send_winhttp.cpp  WinHTTP, the platform's own client
-//
-// Time limits, in seconds as the plug-in passed them (0 or less picks the
-// defaults, 10, 30 and 30): `connectLeft` is what is left of the connect limit
-// after the job waited for a worker; send and receive are quiet times (no byte
-// moved for that long), not caps on the whole exchange.
+// Limits in seconds, defaults applied: `connectLeft` is what the job's wait
+// for a worker left of its connect limit; send and receive are quiet times
+// (no byte moved for that long), not caps on the whole exchange.
 
 #include <chrono>
 #include <cstdint>
@@ -45,7 +40,7 @@ struct Job {
   std::string body;
   std::string contentType;
   std::vector<std::string> headers;  // "Name: value"
-  long connect = 0;                  // seconds, defaults applied
+  long connect = 0;
   long receive = 0;
   long send = 0;
   std::chrono::steady_clock::time_point handedOver;
@@ -56,19 +51,17 @@ class Sender {
   virtual ~Sender() = default;
   // Sends `job` and waits for its answer; never throws.
   virtual Outcome Send(const Job& job, std::chrono::milliseconds connectLeft) = 0;
-  // From another thread: makes the Send of job `id`, under way or about to
-  // start, give up soon.
+  // From another thread: the Send of job `id`, under way or about to start,
+  // gives up at once.
   virtual void Abort(std::uint64_t id) = 0;
 };
-
 std::unique_ptr<Sender> MakeSender();
 
-// Failure texts both senders share, so that a log line reads the same on both.
+// Texts both senders share, so that a log line reads the same on both.
 std::string ConnectFailedText(const Target& target);
 std::string QuietTimeText(bool receiving, long seconds);
-// "HTTP 500 Internal Server Error"; the peer's reason phrase escaped.
-std::string StatusText(int status, const std::string& reason);
-// Adds one answer header, lower-casing its name and joining repeats with ", ".
-void AddHeader(Outcome& outcome, std::string name, const std::string& value);
+std::string StatusText(int status, const std::string& reason);  // "HTTP 500 Internal ..."
+// One answer header: the name in lower case, repeated values joined with ", ".
+void AddHeader(Outcome& outcome, const std::string& name, const std::string& value);
 
 }  // namespace qbhost::detail

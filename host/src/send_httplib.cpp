@@ -1,11 +1,9 @@
-// Sending one request with cpp-httplib's client (Linux). Each worker keeps one
-// client, and with it one kept-alive connection, for the origin it last
-// talked to; a job for another origin replaces it.
+// Sending one request with cpp-httplib's client (Linux). A worker keeps one
+// client, and with it a kept-alive connection, for the origin it last used.
 
 #include <httplib.h>
 
 #include <mutex>
-#include <string_view>
 
 #include "request_send.h"
 
@@ -15,10 +13,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr const char* kAborted = "Request aborted: its plug-in left or the service shut down";
 
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
+std::string Trim(std::string_view s) {
+  const auto first = s.find_first_not_of(" \t");
+  return first == std::string_view::npos
+             ? std::string()
+             : std::string(s.substr(first, s.find_last_not_of(" \t") - first + 1));
 }
 
 class HttplibSender final : public Sender {
@@ -27,7 +26,6 @@ class HttplibSender final : public Sender {
     const Target& t = job.target;
     const std::string origin =
         (t.https ? "https://" : "http://") + t.host + ":" + std::to_string(t.port);
-    httplib::Client* client = nullptr;
     {
       std::lock_guard lock(mutex_);
       if (abort_ == job.id) return {false, kAborted, {}};
@@ -36,39 +34,33 @@ class HttplibSender final : public Sender {
         client_->set_keep_alive(true);
         origin_ = origin;
       }
-      client = client_.get();
       sending_ = job.id;
     }
-    client->set_connection_timeout(connectLeft);
-    client->set_read_timeout(std::chrono::seconds(job.receive));
-    client->set_write_timeout(std::chrono::seconds(job.send));
+    client_->set_connection_timeout(connectLeft);
+    client_->set_read_timeout(std::chrono::seconds(job.receive));
+    client_->set_write_timeout(std::chrono::seconds(job.send));
     httplib::Headers headers;
     for (const auto& line : job.headers) {
       const auto colon = line.find(':');
-      const std::string_view view(line);
-      if (colon == std::string::npos) continue;  // not a header: nothing to send
-      headers.emplace(Trim(view.substr(0, colon)), Trim(view.substr(colon + 1)));
+      if (colon != std::string::npos) {
+        headers.emplace(Trim(line.substr(0, colon)), Trim(line.substr(colon + 1)));
+      }
     }
     const auto start = Clock::now();
-    httplib::Result result = client->Post(t.path, headers, job.body, job.contentType);
+    httplib::Result result = client_->Post(t.path, headers, job.body, job.contentType);
     const auto took = Clock::now() - start;
     {
       std::lock_guard lock(mutex_);
       sending_ = 0;
     }
-
     Outcome out;
     if (!result) {
       out.text = ErrorText(result.error(), job, took);
       return out;
     }
     for (const auto& [name, value] : result->headers) AddHeader(out, name, value);
-    if (result->status >= 200 && result->status < 300) {
-      out.success = true;
-      out.text = std::move(result->body);
-    } else {
-      out.text = StatusText(result->status, result->reason);
-    }
+    out.success = result->status >= 200 && result->status < 300;
+    out.text = out.success ? std::move(result->body) : StatusText(result->status, result->reason);
     return out;
   }
 
@@ -80,8 +72,8 @@ class HttplibSender final : public Sender {
 
  private:
   static std::string ErrorText(httplib::Error error, const Job& job, Clock::duration took) {
-    // httplib says "Read" or "Write" both for a quiet time that ran out and
-    // for a peer that closed the connection; the time taken tells them apart.
+    // "Read" and "Write" stand both for a quiet time that ran out and for a
+    // peer that closed the connection: the time taken tells them apart.
     switch (error) {
       case httplib::Error::Connection:
         return ConnectFailedText(job.target);
@@ -95,20 +87,16 @@ class HttplibSender final : public Sender {
         return "Connection closed by the peer while the request was sent";
       case httplib::Error::Canceled:
         return kAborted;
-      case httplib::Error::SSLConnection:
-      case httplib::Error::SSLLoadingCerts:
-      case httplib::Error::SSLServerVerification:
-        return "TLS failed (" + httplib::to_string(error) + ") with " + job.target.host;
-      default:
-        return "Request failed: " + httplib::to_string(error);
+      default:  // TLS errors among them
+        return "Request failed: " + httplib::to_string(error) + " (" + job.target.host + ")";
     }
   }
 
-  std::mutex mutex_;  // client_ against Abort from another thread
+  std::mutex mutex_;  // sending_, abort_ and replacing client_, against Abort
   std::unique_ptr<httplib::Client> client_;
   std::string origin_;
-  std::uint64_t sending_ = 0;  // the job on the wire
-  std::uint64_t abort_ = 0;    // the job to abort
+  std::uint64_t sending_ = 0;
+  std::uint64_t abort_ = 0;
 };
 
 }  // namespace
