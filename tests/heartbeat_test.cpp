@@ -15,7 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "bridge/heartbeat.h"
-#include "count_new.h"
+#include "support/count_new.h"
 #include "support/receiver_test.h"
 
 using namespace qb;

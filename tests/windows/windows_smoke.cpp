@@ -35,6 +35,7 @@
 #include "qbhost/requests.h"
 #include "qbhost/sinks.h"
 #include "qbhost/standin.h"
+#include "support/base64_encode.h"
 
 namespace {
 
@@ -75,23 +76,6 @@ std::wstring Wide(std::string_view utf8) {
   const int units = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), length, nullptr, 0);
   std::wstring out(static_cast<std::size_t>(units), L'\0');
   MultiByteToWideChar(CP_UTF8, 0, utf8.data(), length, out.data(), units);
-  return out;
-}
-
-std::string Base64(std::string_view bytes) {
-  static constexpr char kDigits[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  for (std::size_t i = 0; i < bytes.size(); i += 3) {
-    std::uint32_t group = 0;
-    const std::size_t n = bytes.size() - i < 3 ? bytes.size() - i : 3;
-    for (std::size_t k = 0; k < 3; ++k) {
-      group = group << 8 | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
-    }
-    for (std::size_t k = 0; k < 4; ++k) {
-      out += k <= n ? kDigits[(group >> (18 - 6 * k)) & 0x3F] : '=';
-    }
-  }
   return out;
 }
 
@@ -339,7 +323,7 @@ void Run(const fs::path& built) {
     // Say: sender and message with umlauts, Base64 JSON over RCON.
     const std::string json = Utf8(L"{\"sender\":\"J\u00fcrgen\",\"message\":\"Gr\u00fc\u00dfe\"}");
     {
-      qbhost::HostRconPacket packet(7, 2, "quellmoorsay " + Base64(json));
+      qbhost::HostRconPacket packet(7, 2, "quellmoorsay " + qbtest::EncodeBase64(json));
       Check(qbhost::DispatchRcon(rcon, packet.get(), world, true), "the say command is matched");
     }
     const auto replies = qbhost::SentReplies(rcon);
