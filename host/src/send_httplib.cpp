@@ -32,6 +32,7 @@ class HttplibSender final : public Sender {
       if (!client_ || origin_ != origin) {
         client_ = std::make_unique<httplib::Client>(origin);
         client_->set_keep_alive(true);
+        client_->set_tcp_nodelay(true);  // headers and body go out in two writes
         origin_ = origin;
       }
       sending_ = job.id;
