@@ -54,8 +54,7 @@ std::int64_t DueTick(benchmark::State& state) {
 // inside it, which BM_SteadyClockNow shows with its own zero.
 class AllocationCount {
  public:
-  AllocationCount()
-      : news_(qbtest::NewCallsOnThisThread()), engine_(qbhost::Heap().allocations) {}
+  AllocationCount() : news_(qbtest::NewCallsOnThisThread()), engine_(qbhost::Heap().allocations) {}
   void Report(benchmark::State& state) const {
     const auto news = qbtest::NewCallsOnThisThread() - news_;
     const auto engine = qbhost::Heap().allocations - engine_;
