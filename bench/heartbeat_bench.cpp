@@ -4,7 +4,8 @@
 // that refuses, so it fails at once), lets it finish and shuts the request
 // service down; every tick of the timed loop then falls inside the 25 s that
 // follow. Allocations are counted, not assumed: this binary replaces the
-// global operator new, and the engine heap keeps its own count. Both are
+// global operator new (support/count_new.cpp), and the engine heap keeps its
+// own count. Both are
 // reported per tick (allocs_per_iter, engine_allocs_per_iter).
 //
 //   BM_OnHeartbeatNotDue        the timer callback as the host calls it
@@ -22,68 +23,10 @@
 #include "bench_support.h"
 #include "bridge/heartbeat.h"
 #include "qbhost/requests.h"
+#include "support/count_new.h"
 #include "support/http_receiver.h"
 
 using namespace qb;
-
-namespace {
-
-std::atomic<std::uint64_t> newCalls{0};
-
-void* Allocate(std::size_t size, std::size_t alignment) {
-  newCalls.fetch_add(1, std::memory_order_relaxed);
-  if (size == 0) size = 1;
-  void* block = nullptr;
-  if (alignment <= alignof(std::max_align_t)) {
-    block = std::malloc(size);
-  } else {
-    size = (size + alignment - 1) / alignment * alignment;  // aligned_alloc wants a multiple
-    block = std::aligned_alloc(alignment, size);
-  }
-  if (block == nullptr) throw std::bad_alloc();
-  return block;
-}
-
-}  // namespace
-
-// Every form of the global operator new ends in Allocate; the nothrow and
-// array forms of the library call these.
-void* operator new(std::size_t size) {
-  return Allocate(size, alignof(std::max_align_t));
-}
-void* operator new[](std::size_t size) {
-  return Allocate(size, alignof(std::max_align_t));
-}
-void* operator new(std::size_t size, std::align_val_t alignment) {
-  return Allocate(size, static_cast<std::size_t>(alignment));
-}
-void* operator new[](std::size_t size, std::align_val_t alignment) {
-  return Allocate(size, static_cast<std::size_t>(alignment));
-}
-void operator delete(void* block) noexcept {
-  std::free(block);
-}
-void operator delete[](void* block) noexcept {
-  std::free(block);
-}
-void operator delete(void* block, std::size_t) noexcept {
-  std::free(block);
-}
-void operator delete[](void* block, std::size_t) noexcept {
-  std::free(block);
-}
-void operator delete(void* block, std::align_val_t) noexcept {
-  std::free(block);
-}
-void operator delete[](void* block, std::align_val_t) noexcept {
-  std::free(block);
-}
-void operator delete(void* block, std::size_t, std::align_val_t) noexcept {
-  std::free(block);
-}
-void operator delete[](void* block, std::size_t, std::align_val_t) noexcept {
-  std::free(block);
-}
 
 namespace {
 
@@ -111,9 +54,9 @@ std::int64_t DueTick(benchmark::State& state) {
 // inside it, which BM_SteadyClockNow shows with its own zero.
 class AllocationCount {
  public:
-  AllocationCount() : news_(newCalls.load()), engine_(qbhost::Heap().allocations) {}
+  AllocationCount() : news_(qbtest::NewCallsOnThisThread()), engine_(qbhost::Heap().allocations) {}
   void Report(benchmark::State& state) const {
-    const auto news = newCalls.load() - news_;
+    const auto news = qbtest::NewCallsOnThisThread() - news_;
     const auto engine = qbhost::Heap().allocations - engine_;
     state.counters["allocs_per_iter"] =
         benchmark::Counter(static_cast<double>(news), benchmark::Counter::kAvgIterations);

@@ -98,203 +98,149 @@ def medians_table(runs):
     print()
 
 
-class Figures:
-    def __init__(self, runs):
-        self.runs = runs
-        self.rows = []
-        self.missing = False
+OWN = "BM_ChatCallbackWithoutHandover"
+CHAT = "BM_ChatCallback/healthy"
+BURST = "BM_RequestService/posts:2000/per_tick:0"
+PACED = "BM_RequestService/posts:2000/per_tick:10"
+OUTAGE = "BM_RequestBacklogOutage/posts:2000"
 
-    def _row(self, figure, what, value, goal, ok, note=""):
-        verdict = "" if ok is None else ("PASS" if ok else "MISS")
-        self.rows.append((figure, what, value, goal, verdict, note))
+# Every figure: (figure, what, measure, goal). A measure is one of
+#   ("cpu", A)                  median CPU time of A, in ns
+#   ("cpu", A, B)               A minus B
+#   ("ratio", A, B)             A / B, median CPU times (real time beside it)
+#   ("counter", A, key, stat)   a counter of A's median, min or max repetition
+#   ("mbps", A)                 A's bytes_per_second in MB/s
+# and a goal ("<=", x), (">=", x), ("==", x), or None for information.
+FIGURES = [
+    ("1 chat", "callback, 100-unit line, request service discarding", ("cpu", OWN), ("<=", 5e3)),
+    ("1 chat", "hand-overs per call", ("counter", OWN, "handed_over", "min"), ("==", 1)),
+    ("1 chat", "failure lines per call", ("counter", OWN, "failure_lines", "max"), ("==", 0)),
+    ("1 chat", "callback / bare nlohmann build+dump", ("ratio", OWN, "BM_NlohmannBuildDump"), None),
+    ("2 say", "say command, 3 KiB payload, 10 players: the plug-in's share",
+     ("cpu", "BM_SayCommand", "BM_StandInRelay"), ("<=", 50e3)),
+    ("2 say", "the whole command, with the stand-in's relay", ("cpu", "BM_SayCommand"), None),
+    ("2 say", "the stand-in's relay and its 10 deliveries alone", ("cpu", "BM_StandInRelay"), None),
+    ("2 say", "\"OK\" replies per command", ("counter", "BM_SayCommand", "ok_replies", "min"),
+     ("==", 1)),
+    ("2 say", "lines per player per command",
+     ("counter", "BM_SayCommand", "lines_per_player", "min"), ("==", 1)),
+    ("2 say", "relay alone: lines per player per call",
+     ("counter", "BM_StandInRelay", "lines_per_player", "min"), ("==", 1)),
+    ("3 heartbeat", "OnHeartbeat not due / steady_clock::now()",
+     ("ratio", "BM_OnHeartbeatNotDue", "BM_SteadyClockNow"), ("<=", 1.5)),
+    ("3 heartbeat", "OnHeartbeat not due: operator new per tick",
+     ("counter", "BM_OnHeartbeatNotDue", "allocs_per_iter", "max"), ("==", 0)),
+    ("3 heartbeat", "OnHeartbeat not due: engine heap per tick",
+     ("counter", "BM_OnHeartbeatNotDue", "engine_allocs_per_iter", "max"), ("==", 0)),
+    ("3 heartbeat", "HeartbeatTick(now) not due / steady_clock::now()",
+     ("ratio", "BM_HeartbeatTickNotDue", "BM_SteadyClockNow"), None),
+    ("3 heartbeat", "HeartbeatTick not due: operator new per tick",
+     ("counter", "BM_HeartbeatTickNotDue", "allocs_per_iter", "max"), ("==", 0)),
+    ("3 heartbeat", "baseline now(): operator new per call",
+     ("counter", "BM_SteadyClockNow", "allocs_per_iter", "max"), ("==", 0)),
+    ("4 base64", "DecodeBase64 48 KiB", ("mbps", "BM_DecodeBase64/49152"), (">=", 250)),
+    ("4 base64", "DecodeBase64 3 KiB / EVP_DecodeBlock",
+     ("ratio", "BM_DecodeBase64/3072", "BM_OpenSslDecodeBlock/3072"), None),
+    ("4 base64", "DecodeBase64 48 KiB / EVP_DecodeBlock",
+     ("ratio", "BM_DecodeBase64/49152", "BM_OpenSslDecodeBlock/49152"), None),
+    # The stand-in host's share: its hand-over and its request service.
+    ("5 stand-in", "hand-over to the stand-in's request service (per call)", ("cpu", CHAT, OWN),
+     None),
+    ("5 stand-in", "callback with the stand-in's hand-over / bare",
+     ("ratio", CHAT, "BM_NlohmannBuildDump"), None),
+    ("5 stand-in", "thread per request / callback with hand-over",
+     ("ratio", "BM_ThreadPerRequest", CHAT), None),
+    ("5 stand-in", "healthy: received per call", ("counter", CHAT, "received", "min"), ("==", 1)),
+    ("5 stand-in", "healthy: failure lines per call", ("counter", CHAT, "failure_lines", "max"),
+     ("==", 0)),
+    ("6 requests", "burst of 2,000: POST/s", ("counter", BURST, "posts_per_s", "median"), None),
+    ("6 requests", "burst: p99 hand-over to receipt", ("counter", BURST, "p99_us", "median"),
+     None),
+    ("6 requests", "paced 1,000/s: p50 hand-over to receipt",
+     ("counter", PACED, "p50_us", "median"), None),
+    ("6 requests", "paced 1,000/s: p99 hand-over to receipt",
+     ("counter", PACED, "p99_us", "median"), ("<=", 20000)),
+] + [
+    ("6 requests", f"{label}: {key}", ("counter", run, key, "max"), ("==", 0))
+    for run, label in ((BURST, "burst"), (PACED, "paced"))
+    for key in ("lost", "failed", "refused", "duplicates")
+] + [
+    ("6 requests", "outage: 2,000 to a silent port, s until all failed",
+     ("counter", OUTAGE, "seconds_to_fail_all", "max"), ("<=", 20)),
+    ("6 requests", "outage: unfinished", ("counter", OUTAGE, "unfinished", "max"), ("==", 0)),
+    ("6 requests", "outage: refused", ("counter", OUTAGE, "refused", "max"), ("==", 0)),
+    ("6 requests", "outage: resident memory grown, MiB",
+     ("counter", OUTAGE, "rss_growth_mib", "max"), ("<=", 64)),
+    ("7 outage", "receiver refused / healthy", ("ratio", "BM_ChatCallback/refused", CHAT), None),
+    ("7 outage", "receiver silent / healthy", ("ratio", "BM_ChatCallback/silent", CHAT), None),
+    ("7 outage", "refused: failure lines per call",
+     ("counter", "BM_ChatCallback/refused", "failure_lines", "min"), ("==", 1)),
+    ("text", "ToUtf8 20 units / host Utf16ToUtf8", ("ratio", "BM_ToUtf8/20",
+                                                    "BM_HostUtf16ToUtf8/20"), None),
+    ("text", "ToUtf8 500 units / host Utf16ToUtf8", ("ratio", "BM_ToUtf8/500",
+                                                     "BM_HostUtf16ToUtf8/500"), None),
+]
 
-    def _get(self, figure, what, prefix, stat="median"):
-        e = find(self.runs, prefix, stat)
-        if e is None:
-            self._row(figure, what, "not found", "", False, prefix)
-            self.missing = True
-        return e
 
-    def ratio(self, figure, what, subject, baseline, goal=None, inverse=False):
-        """subject/baseline CPU time (baseline/subject when `inverse`);
-        goal ('<=', x) or ('>=', x)."""
-        s = self._get(figure, what, subject)
-        b = self._get(figure, what, baseline)
-        if s is None or b is None:
-            return
-        num, den = (b, s) if inverse else (s, b)
-        cpu = ns(num, "cpu_time") / ns(den, "cpu_time")
-        real = ns(num, "real_time") / ns(den, "real_time")
-        value = f"{cpu:.2f}x (real {real:.2f}x)"
-        times = (f"{fmt_ns(ns(s, 'cpu_time'))} vs {fmt_ns(ns(b, 'cpu_time'))}")
+def measure(runs, spec):
+    """(number, its text, a note) for one measure, or a text saying what is missing."""
+    kind = spec[0]
+    names = spec[1:3] if kind in ("cpu", "ratio") else spec[1:2]
+    stat = spec[3] if kind == "counter" else "median"
+    entries = [find(runs, name, stat) for name in names]
+    missing = [name for name, entry in zip(names, entries) if entry is None]
+    if missing:
+        return "not found: " + ", ".join(missing)
+    s = entries[0]
+    if kind == "cpu":
+        cpu = ns(s, "cpu_time") - (ns(entries[1], "cpu_time") if len(entries) > 1 else 0)
+        real = ns(s, "real_time") - (ns(entries[1], "real_time") if len(entries) > 1 else 0)
+        return cpu, f"{fmt_ns(cpu)} (real {fmt_ns(real)})", "median CPU time", fmt_ns
+    if kind == "ratio":
+        b = entries[1]
+        cpu = ns(s, "cpu_time") / ns(b, "cpu_time")
+        real = ns(s, "real_time") / ns(b, "real_time")
+        return (cpu, f"{cpu:.2f}x (real {real:.2f}x)",
+                f"{fmt_ns(ns(s, 'cpu_time'))} vs {fmt_ns(ns(b, 'cpu_time'))}",
+                lambda x: f"{x}x")
+    key = spec[2] if kind == "counter" else "bytes_per_second"
+    if key not in s:
+        return f"no counter {key} in {names[0]}"
+    if kind == "mbps":
+        mb = s[key] / 1e6
+        return mb, f"{mb:,.0f} MB/s", f"{fmt_ns(ns(s, 'cpu_time'))} per run", \
+            lambda x: f"{x} MB/s"
+    return s[key], fmt_counter(key, s[key]), stat, lambda x: fmt_counter(key, x)
+
+
+def judge(runs):
+    """Each figure with its value, goal and verdict; True when every one was found."""
+    rows = []
+    found = True
+    for figure, what, spec, goal in FIGURES:
+        result = measure(runs, spec)
+        if isinstance(result, str):
+            rows.append((figure, what, "missing", "", "MISS", result))
+            found = False
+            continue
+        value, text, note, fmt = result
         if goal is None:
-            self._row(figure, what, value, "-", None, times)
-            return
+            rows.append((figure, what, text, "-", "", note))
+            continue
         op, limit = goal
-        ok = cpu <= limit if op == "<=" else cpu >= limit
-        self._row(figure, what, value, f"{op} {limit}x", ok, times)
-
-    def budget(self, figure, what, subject, limit_ns):
-        """The median CPU time of `subject` against an absolute budget."""
-        e = self._get(figure, what, subject)
-        if e is None:
-            return
-        cpu = ns(e, "cpu_time")
-        self._row(figure, what, f"{fmt_ns(cpu)} (real {fmt_ns(ns(e, 'real_time'))})",
-                  f"<= {fmt_ns(limit_ns)}", cpu <= limit_ns, "median CPU time")
-
-    def budget_difference(self, figure, what, subject, baseline, limit_ns):
-        """subject minus baseline (median CPU times) against an absolute budget."""
-        s = self._get(figure, what, subject)
-        b = self._get(figure, what, baseline)
-        if s is None or b is None:
-            return
-        cpu = ns(s, "cpu_time") - ns(b, "cpu_time")
-        real = ns(s, "real_time") - ns(b, "real_time")
-        self._row(figure, what, f"{fmt_ns(cpu)} (real {fmt_ns(real)})", f"<= {fmt_ns(limit_ns)}",
-                  cpu <= limit_ns, f"{subject} - {baseline}, median CPU time")
-
-    def throughput(self, figure, what, subject, min_mb_per_s):
-        """The median bytes_per_second of `subject` (on CPU time) in MB/s."""
-        e = self._get(figure, what, subject)
-        if e is None:
-            return
-        if "bytes_per_second" not in e:
-            self._row(figure, what, "no counter", "", False, "bytes_per_second")
-            self.missing = True
-            return
-        mb = e["bytes_per_second"] / 1e6
-        self._row(figure, what, f"{mb:,.0f} MB/s", f">= {min_mb_per_s} MB/s", mb >= min_mb_per_s,
-                  f"{fmt_ns(ns(e, 'cpu_time'))} per run")
-
-    def info(self, figure, what, subject):
-        """The median CPU time of `subject`, no goal."""
-        e = self._get(figure, what, subject)
-        if e is None:
-            return
-        self._row(figure, what, f"{fmt_ns(ns(e, 'cpu_time'))} (real {fmt_ns(ns(e, 'real_time'))})",
-                  "-", None, "median CPU time")
-
-    def difference(self, figure, what, subject, baseline):
-        """subject minus baseline, CPU time (real time beside it)."""
-        s = self._get(figure, what, subject)
-        b = self._get(figure, what, baseline)
-        if s is None or b is None:
-            return
-        cpu = ns(s, "cpu_time") - ns(b, "cpu_time")
-        real = ns(s, "real_time") - ns(b, "real_time")
-        self._row(figure, what, f"{fmt_ns(cpu)} (real {fmt_ns(real)})", "-", None,
-                  f"{subject} - {baseline}")
-
-    def counter(self, figure, what, prefix, key, goal=None, stat="median"):
-        e = self._get(figure, what, prefix, stat)
-        if e is None:
-            return
-        if key not in e:
-            self._row(figure, what, "no counter", "", False, key)
-            self.missing = True
-            return
-        v = e[key]
-        value = fmt_counter(key, v)
-        if goal is None:
-            self._row(figure, what, value, "-", None, stat)
-            return
-        op, limit = goal
-        ok = {"<=": v <= limit, ">=": v >= limit, "==": v == limit}[op]
-        self._row(figure, what, value, f"{op} {fmt_counter(key, limit)}", ok, stat)
-
-    def print(self):
-        print("Figures (ratios on CPU time of the calling thread)")
-        widths = [max(len(str(r[i])) for r in self.rows) for i in range(5)]
-        for r in self.rows:
-            print("  " + "  ".join(str(r[i]).ljust(widths[i]) for i in range(5)) + "  " + r[5])
+        ok = {"<=": value <= limit, ">=": value >= limit, "==": value == limit}[op]
+        rows.append((figure, what, text, f"{op} {fmt(limit)}", "PASS" if ok else "MISS", note))
+    print("Figures (ratios on CPU time of the calling thread)")
+    widths = [max(len(str(r[i])) for r in rows) for i in range(5)]
+    for r in rows:
+        print("  " + "  ".join(str(r[i]).ljust(widths[i]) for i in range(5)) + "  " + r[5])
+    return found
 
 
 def main(paths):
     runs = load(paths)
     medians_table(runs)
-    f = Figures(runs)
-
-    own = "BM_ChatCallbackWithoutHandover"
-    chat = "BM_ChatCallback/healthy"
-    f.budget("1 chat", "callback, 100-unit line, request service discarding", own, 5e3)
-    f.counter("1 chat", "hand-overs per call", own, "handed_over", ("==", 1), stat="min")
-    f.counter("1 chat", "failure lines per call", own, "failure_lines", ("==", 0), stat="max")
-    f.ratio("1 chat", "callback / bare nlohmann build+dump", own, "BM_NlohmannBuildDump")
-
-    f.budget_difference("2 say", "say command, 3 KiB payload, 10 players: the plug-in's share",
-                        "BM_SayCommand", "BM_StandInRelay", 50e3)
-    f.info("2 say", "the whole command, with the stand-in's relay", "BM_SayCommand")
-    f.info("2 say", "the stand-in's relay and its 10 deliveries alone", "BM_StandInRelay")
-    f.counter("2 say", "\"OK\" replies per command", "BM_SayCommand", "ok_replies", ("==", 1),
-              stat="min")
-    f.counter("2 say", "lines per player per command", "BM_SayCommand", "lines_per_player",
-              ("==", 1), stat="min")
-    f.counter("2 say", "relay alone: lines per player per call", "BM_StandInRelay",
-              "lines_per_player", ("==", 1), stat="min")
-
-    f.ratio("3 heartbeat", "OnHeartbeat not due / steady_clock::now()", "BM_OnHeartbeatNotDue",
-            "BM_SteadyClockNow", ("<=", 1.5))
-    f.counter("3 heartbeat", "OnHeartbeat not due: operator new per tick", "BM_OnHeartbeatNotDue",
-              "allocs_per_iter", ("==", 0), stat="max")
-    f.counter("3 heartbeat", "OnHeartbeat not due: engine heap per tick", "BM_OnHeartbeatNotDue",
-              "engine_allocs_per_iter", ("==", 0), stat="max")
-    f.ratio("3 heartbeat", "HeartbeatTick(now) not due / steady_clock::now()",
-            "BM_HeartbeatTickNotDue", "BM_SteadyClockNow")
-    f.counter("3 heartbeat", "HeartbeatTick not due: operator new per tick",
-              "BM_HeartbeatTickNotDue", "allocs_per_iter", ("==", 0), stat="max")
-    f.counter("3 heartbeat", "baseline now(): operator new per call", "BM_SteadyClockNow",
-              "allocs_per_iter", ("==", 0), stat="max")
-
-    f.throughput("4 base64", "DecodeBase64 48 KiB", "BM_DecodeBase64/49152", 250)
-    f.ratio("4 base64", "DecodeBase64 3 KiB / EVP_DecodeBlock", "BM_DecodeBase64/3072",
-            "BM_OpenSslDecodeBlock/3072")
-    f.ratio("4 base64", "DecodeBase64 48 KiB / EVP_DecodeBlock", "BM_DecodeBase64/49152",
-            "BM_OpenSslDecodeBlock/49152")
-
-    # The stand-in host's share: its hand-over and its request service.
-    f.difference("5 stand-in", "hand-over to the stand-in's request service (per call)", chat,
-                 own)
-    f.ratio("5 stand-in", "callback with the stand-in's hand-over / bare", chat,
-            "BM_NlohmannBuildDump")
-    f.ratio("5 stand-in", "thread per request / callback with hand-over", chat,
-            "BM_ThreadPerRequest", inverse=True)
-    f.counter("5 stand-in", "healthy: received per call", chat, "received", ("==", 1),
-              stat="min")
-    f.counter("5 stand-in", "healthy: failure lines per call", chat, "failure_lines", ("==", 0),
-              stat="max")
-
-    burst = "BM_RequestService/posts:20000/per_tick:0"
-    paced = "BM_RequestService/posts:20000/per_tick:50"
-    f.counter("6 requests", "burst of 20,000: POST/s", burst, "posts_per_s", (">=", 5000))
-    f.counter("6 requests", "burst: p50 hand-over to receipt", burst, "p50_us")
-    f.counter("6 requests", "burst: p99 hand-over to receipt", burst, "p99_us")
-    f.counter("6 requests", "paced 5,000/s: p50 hand-over to receipt", paced, "p50_us")
-    f.counter("6 requests", "paced 5,000/s: p99 hand-over to receipt", paced, "p99_us",
-              ("<=", 20000))
-    f.counter("6 requests", "paced 5,000/s: POST/s", paced, "posts_per_s", (">=", 4900))
-    for run, label in ((burst, "burst"), (paced, "paced")):
-        for key in ("lost", "failed", "refused", "duplicates"):
-            f.counter("6 requests", f"{label}: {key}", run, key, ("==", 0), stat="max")
-
-    outage = "BM_RequestBacklogOutage/posts:20000"
-    f.counter("6 requests", "outage: 20,000 to a silent port, s until all failed", outage,
-              "seconds_to_fail_all", ("<=", 20))
-    f.counter("6 requests", "outage: unfinished", outage, "unfinished", ("==", 0),
-              stat="max")
-    f.counter("6 requests", "outage: refused", outage, "refused", ("==", 0), stat="max")
-
-    f.ratio("7 outage", "receiver refused / healthy", "BM_ChatCallback/refused", chat,
-            ("<=", 1.2))
-    f.ratio("7 outage", "receiver silent / healthy", "BM_ChatCallback/silent", chat, ("<=", 1.2))
-    f.counter("7 outage", "refused: failure lines per call", "BM_ChatCallback/refused",
-              "failure_lines", ("==", 1), stat="min")
-
-    f.ratio("text", "ToUtf8 20 units / host Utf16ToUtf8", "BM_ToUtf8/20", "BM_HostUtf16ToUtf8/20")
-    f.ratio("text", "ToUtf8 500 units / host Utf16ToUtf8", "BM_ToUtf8/500",
-            "BM_HostUtf16ToUtf8/500")
-    f.print()
-    return 1 if f.missing else 0
+    return 0 if judge(runs) else 1
 
 
 if __name__ == "__main__":

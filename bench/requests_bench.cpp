@@ -1,9 +1,9 @@
-// The request service under load: 20,000 POSTs of a chat body to a receiver
+// The request service under load: 2,000 POSTs of a chat body to a receiver
 // on 127.0.0.1 that answers 200, the game loop ticking every 10 ms meanwhile.
+// The goals are what the dev server needs, not speed for its own sake.
 //
-//   per_tick:0   burst: all handed over at once; posts_per_s is the service's
-//                throughput, and its latencies are mostly time in the queue
-//   per_tick:50  paced: 50 per tick (5,000/s offered), the latencies of a
+//   per_tick:0   burst: all handed over at once; every one must arrive
+//   per_tick:10  paced: 10 per tick (1,000/s offered), the latencies of a
 //                service that keeps up
 //
 // Each request carries its sequence number and the steady clock at hand-over
@@ -13,17 +13,18 @@
 // and never received), failed (completions with success false), refused
 // (CreatePostRequest returned false) and duplicates (a sequence number that
 // arrived twice). Time limits run from the hand-over (5 s each, as the plug-in
-// asks): in the burst, a request still queued 5 s after it was handed over
-// fails without going out, so a service slower than 4,000/s shows as lost.
+// asks).
 //
-// BM_RequestBacklogOutage: an outage. 20,000 POSTs to a port that listens and
+// BM_RequestBacklogOutage: an outage. 2,000 POSTs to a port that listens and
 // never answers; seconds_to_fail_all is the first hand-over to the moment the
-// last one has failed. It is about the time limits (at most 15 s), however
-// long the backlog; unfinished counts requests that had not failed after 120 s.
+// last one has failed, which the time limits bound, however long the backlog;
+// unfinished counts requests that had not failed after 120 s, rss_growth_mib
+// the resident memory the run added.
 
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -46,6 +47,14 @@ constexpr auto kFinishLimit = std::chrono::seconds(60);
 
 std::int64_t Ns(Clock::time_point t) {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
+
+long ResidentKib() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return 0;
 }
 
 struct Tally {
@@ -133,8 +142,8 @@ void BM_RequestService(benchmark::State& state) {
 }
 BENCHMARK(BM_RequestService)
     ->ArgNames({"posts", "per_tick"})
-    ->Args({20000, 0})
-    ->Args({20000, 50})
+    ->Args({2000, 0})
+    ->Args({2000, 10})
     ->Iterations(1)
     ->Repetitions(3)
     ->UseManualTime()
@@ -148,6 +157,7 @@ void BM_RequestBacklogOutage(benchmark::State& state) {
       {"message", qbbench::ChatText()},
       {"map", qbbench::kMap}}.dump();
   for (auto _ : state) {
+    const long rssBefore = ResidentKib();
     qbtest::RawPort silent(qbtest::RawPort::Mode::Silent);
     const std::string url = silent.BaseUrl() + "/plugin/chat";
     Tally tally;
@@ -167,6 +177,7 @@ void BM_RequestBacklogOutage(benchmark::State& state) {
     while (!qbhost::WaitForRequests(kTick) && Clock::now() < deadline) qbhost::Tick();
     qbhost::Tick();
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    state.counters["rss_growth_mib"] = static_cast<double>(ResidentKib() - rssBefore) / 1024.0;
     qbhost::ShutdownRequests();
     state.SetIterationTime(seconds);
     state.counters["seconds_to_fail_all"] = seconds;
@@ -178,7 +189,7 @@ void BM_RequestBacklogOutage(benchmark::State& state) {
 }
 BENCHMARK(BM_RequestBacklogOutage)
     ->ArgNames({"posts"})
-    ->Arg(20000)
+    ->Arg(2000)
     ->Iterations(1)
     ->Repetitions(1)
     ->UseManualTime()

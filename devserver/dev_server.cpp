@@ -23,12 +23,6 @@ namespace {
 
 constexpr const char* kNoResponse = "Server received, But no response!! ";
 
-std::string Lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
-
 // Host lines and plug-in lines go to standard output and to the log file;
 // each logger formats its own lines, the sinks write them as they are.
 std::shared_ptr<qbhost::StreamSink> InstallLogSinks(const std::filesystem::path& root,
@@ -404,7 +398,7 @@ void DevServer::OnRconExec(RCONClientConnection* connection, const RconFrame& fr
 
 std::string DevServer::BuiltinRcon(const std::string& body) {
   std::size_t space = body.find(' ');
-  std::string word = Lower(body.substr(0, space));
+  std::string word = qbhost::Lower(body.substr(0, space));
   std::string arg = space == std::string::npos ? "" : body.substr(space + 1);
   if (word == "plugins.load" || word == "plugins.unload") {
     if (arg.empty()) return "Usage: " + word + " <Name>";

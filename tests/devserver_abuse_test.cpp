@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "support/base64_encode.h"
-#include "support/dev_process.h"
+#include "support/dev_server_test.h"
 #include "support/harness.h"
 #include "support/http_receiver.h"
 #include "support/rcon_client.h"
@@ -33,8 +33,6 @@ namespace {
 using json = nlohmann::json;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
-
-constexpr const char* kPassword = "abuse-pw";
 
 // Resident memory of a process in KiB (VmRSS), 0 when unreadable.
 long ResidentKib(pid_t pid) {
@@ -67,19 +65,8 @@ class ScopedEnv {
   std::optional<std::string> old_;
 };
 
-class DevServerAbuse : public ::testing::Test {
+class DevServerAbuse : public qbtest::DevServerTest {
  protected:
-  void SetUp() override {
-    root_ = std::make_unique<qbtest::TempDir>();
-    fs::path dir = root_->path() / "ArkApi" / "Plugins" / "QuellmoorBridge";
-    fs::create_directories(dir);
-    fs::copy_file(QB_PLUGIN_PATH, dir / "QuellmoorBridge.so");
-  }
-
-  void TearDown() override {
-    if (server_ && !stopped_) StopAndCheck();
-  }
-
   // The plug-in forwards to `baseUrl` (by default an address nobody listens
   // on: the probes that do not look at requests need no service, and their
   // requests fail at once).
@@ -90,36 +77,10 @@ class DevServerAbuse : public ::testing::Test {
             .dump());
   }
 
-  void Start(std::vector<std::string> extra = {}) {
-    std::vector<std::string> args{"--root",          root_->path().string(),
-                                  "--rcon-port",     "0",
-                                  "--rcon-password", kPassword,
-                                  "--tick-ms",       "50"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    server_ = std::make_unique<qbtest::ChildProcess>(QB_DEVSERVER_PATH, args);
-    auto listening = server_->Expect("RCON listening on 127.0.0.1:");
-    ASSERT_TRUE(listening) << "no RCON port printed";
-    port_ = static_cast<std::uint16_t>(std::stoi(listening->substr(listening->rfind(':') + 1)));
-    ASSERT_TRUE(server_->Expect("Dev server ready"));
-  }
-
   void StopAndCheck() {
-    stopped_ = true;
-    server_->Signal(SIGTERM);
-    EXPECT_EQ(server_->WaitExit(), 0);
+    EXPECT_EQ(Stop(), 0);
     EXPECT_EQ(CountLines("engine heap: 0 live blocks"), 1u);
   }
-
-  std::size_t CountLines(const std::string& needle) {
-    std::size_t n = 0;
-    for (const auto& line : server_->Lines()) n += line.find(needle) != std::string::npos;
-    return n;
-  }
-
-  std::unique_ptr<qbtest::TempDir> root_;
-  std::unique_ptr<qbtest::ChildProcess> server_;
-  std::uint16_t port_ = 0;
-  bool stopped_ = false;
 };
 
 // ------------------------------------------------------------ console flood
@@ -183,7 +144,7 @@ TEST_F(DevServerAbuse, EachPlayerKeepsOnlyTheLatestThousandChatLines) {
     ASSERT_TRUE(server_->Expect(std::string("OK join ") + name));
   }
   const std::string text(300, 'x');
-  auto admin = std::make_unique<qbtest::RconClient>(port_);
+  auto admin = std::make_unique<qbtest::RconClient>(rconPort_);
   ASSERT_TRUE(admin->Auth(kPassword));
   // 1,200 say lines over RCON (through the plug-in's chat relay) and 100
   // chat lines from the console (the game's own delivery).
@@ -249,7 +210,7 @@ TEST_F(DevServerAbuse, AConnectCloseLoopWritesAboutOneLinePerSecondPerKind) {
   int connections = 0;
   int malformed = 0;
   while (Clock::now() - start < std::chrono::milliseconds(2500)) {
-    qbtest::RconClient client(port_);
+    qbtest::RconClient client(rconPort_);
     ++connections;
     if (connections % 4 == 0) {
       // A packet-size violation: the server closes the connection.
@@ -301,7 +262,7 @@ TEST_F(DevServerAbuse, AClientHoldingEverySlotCannotLockOutTheAdmin) {
   std::thread hog([&] {
     std::vector<std::unique_ptr<qbtest::RconClient>> held;
     while (held.size() < 16) {
-      held.push_back(std::make_unique<qbtest::RconClient>(port_));
+      held.push_back(std::make_unique<qbtest::RconClient>(rconPort_));
       // Answered: the server has taken this client.
       EXPECT_EQ(held.back()->Exec("listplayers"), "Not authenticated.");
     }
@@ -309,7 +270,7 @@ TEST_F(DevServerAbuse, AClientHoldingEverySlotCannotLockOutTheAdmin) {
     while (!stop) {
       for (auto& client : held) {
         if (client->WaitClosed(std::chrono::milliseconds(5))) {
-          client = std::make_unique<qbtest::RconClient>(port_);
+          client = std::make_unique<qbtest::RconClient>(rconPort_);
           ++reopened;
         }
       }
@@ -322,7 +283,7 @@ TEST_F(DevServerAbuse, AClientHoldingEverySlotCannotLockOutTheAdmin) {
     for (auto end = Clock::now() + std::chrono::seconds(5); reopened < i && Clock::now() < end;) {
       std::this_thread::yield();
     }
-    qbtest::RconClient admin(port_);
+    qbtest::RconClient admin(rconPort_);
     if (admin.Auth(kPassword) && admin.Exec("listplayers") == "No Players Connected") ++loggedIn;
   }
   stop = true;
@@ -339,10 +300,10 @@ TEST_F(DevServerAbuse, AClientHoldingEverySlotCannotLockOutTheAdmin) {
   // the password (nobody is left whose slot it could take).
   std::vector<std::unique_ptr<qbtest::RconClient>> admins;
   for (int i = 0; i < 16; ++i) {
-    admins.push_back(std::make_unique<qbtest::RconClient>(port_));
+    admins.push_back(std::make_unique<qbtest::RconClient>(rconPort_));
     ASSERT_TRUE(admins.back()->Auth(kPassword)) << i;
   }
-  qbtest::RconClient extra(port_);
+  qbtest::RconClient extra(rconPort_);
   EXPECT_TRUE(extra.WaitClosed());
   EXPECT_EQ(admins.front()->Exec("listplayers"), "No Players Connected");
 }
@@ -376,7 +337,7 @@ TEST_F(DevServerAbuse, C1AndBidiControlsReachTheLogEscaped) {
       "End\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
   WriteConfig(peer.BaseUrl());
   Start();
-  qbtest::RconClient admin(port_);
+  qbtest::RconClient admin(rconPort_);
   ASSERT_TRUE(admin.Auth(kPassword));
   // A command word with a raw C1 byte, an encoded C1 control and a
   // right-to-left override; umlauts and an emoji stay as they are.

@@ -23,7 +23,7 @@
 #include <thread>
 
 #include "support/base64_encode.h"
-#include "support/dev_process.h"
+#include "support/dev_server_test.h"
 #include "support/harness.h"
 #include "support/http_receiver.h"
 #include "support/rcon_client.h"
@@ -34,28 +34,21 @@ using ::testing::HasSubstr;
 using json = nlohmann::json;
 namespace fs = std::filesystem;
 
-constexpr const char* kPassword = "test-pw";
 constexpr const char* kToken = "tok en-1";  // a blank inside is sent verbatim
 
 std::string Say(const json& payload) {
   return "quellmoorsay " + qbtest::EncodeBase64(payload.dump());
 }
 
-class DevServerE2E : public ::testing::Test {
+class DevServerE2E : public qbtest::DevServerTest {
  protected:
   void SetUp() override {
     receiver_.Start();
-    root_ = std::make_unique<qbtest::TempDir>();
-    fs::path dir = root_->path() / "ArkApi" / "Plugins" / "QuellmoorBridge";
-    fs::create_directories(dir);
-    fs::copy_file(QB_PLUGIN_PATH, dir / "QuellmoorBridge.so");
+    DevServerTest::SetUp();
   }
 
   void TearDown() override {
-    if (server_ && !stopped_) {
-      server_->Signal(SIGTERM);
-      ExpectCleanExit();
-    }
+    if (server_ && !stopped_) ExpectCleanExit();
     server_.reset();  // its connections to the receiver are closed now
     receiver_.Stop();
   }
@@ -68,27 +61,6 @@ class DevServerE2E : public ::testing::Test {
   }
   void WriteConfig(const json& config) { qbtest::WriteConfig(root_->path(), config.dump()); }
 
-  void Start(std::vector<std::string> extra = {}) {
-    std::vector<std::string> args{"--root",          root_->path().string(),
-                                  "--rcon-port",     "0",
-                                  "--rcon-password", kPassword,
-                                  "--tick-ms",       "50"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    server_ = std::make_unique<qbtest::ChildProcess>(QB_DEVSERVER_PATH, args);
-    auto listening = server_->Expect("RCON listening on 127.0.0.1:");
-    ASSERT_TRUE(listening) << "no RCON port printed";
-    rconPort_ = static_cast<std::uint16_t>(std::stoi(listening->substr(listening->rfind(':') + 1)));
-    ASSERT_TRUE(server_->Expect("Dev server ready"));
-  }
-
-  // A console command and its "OK ..." (or "ERROR ...") answer.
-  std::string Console(const std::string& command, const std::string& answer) {
-    server_->Send(command);
-    auto line = server_->Expect(answer);
-    EXPECT_TRUE(line) << "no \"" << answer << "\" after \"" << command << "\"";
-    return line.value_or("");
-  }
-
   std::unique_ptr<qbtest::RconClient> Admin() {
     auto client = std::make_unique<qbtest::RconClient>(rconPort_);
     EXPECT_TRUE(client->Auth(kPassword));
@@ -99,8 +71,7 @@ class DevServerE2E : public ::testing::Test {
   bool Printed(const std::string& needle) { return FindLine(needle).has_value(); }
 
   void ExpectCleanExit() {
-    stopped_ = true;
-    EXPECT_EQ(server_->WaitExit(), 0);
+    EXPECT_EQ(Stop(), 0);
     EXPECT_TRUE(Printed("Plugin QuellmoorBridge unloaded"));
     EXPECT_TRUE(Printed("engine heap: 0 live blocks"));
   }
@@ -160,10 +131,6 @@ class DevServerE2E : public ::testing::Test {
   }
 
   qbtest::HttpReceiver receiver_;
-  std::unique_ptr<qbtest::TempDir> root_;
-  std::unique_ptr<qbtest::ChildProcess> server_;
-  std::uint16_t rconPort_ = 0;
-  bool stopped_ = false;
 };
 
 TEST_F(DevServerE2E, ChatReachesTheServiceAndFilteredChatDoesNot) {
@@ -377,7 +344,6 @@ TEST_F(DevServerE2E, SigtermUnloadsAndLogsToStdoutAndFile) {
   Start();
   EXPECT_TRUE(Printed("Plugin Broken not loaded: "));
   EXPECT_TRUE(Printed("Plugin QuellmoorBridge loaded from "));
-  server_->Signal(SIGTERM);
   ExpectCleanExit();
 
   // Each logger writes its own format into the same outputs.
@@ -446,20 +412,22 @@ TEST_F(DevServerE2E, AServiceThatNeverAnswersStallsNothing) {
   Console("players", "OK players");
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
   // Each request ends in exactly one failure line once its 5 s timeouts run
-  // out: three chat lines and the first heartbeat.
+  // out: three chat lines and the first heartbeat. One deadline for all.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  const auto left = [&] {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                 std::chrono::steady_clock::now());
+  };
   for (int i = 0; i < 3; ++i) {
-    EXPECT_TRUE(server_->Expect("[QuellmoorBridge] POST /plugin/chat fehlgeschlagen: ",
-                                std::chrono::seconds(15)));
+    ASSERT_TRUE(server_->Expect("[QuellmoorBridge] POST /plugin/chat fehlgeschlagen: ", left()))
+        << "chat failure line " << i + 1 << " of 3 missing after 20 s; heartbeat failures: "
+        << CountLines("POST /plugin/heartbeat fehlgeschlagen");
   }
-  EXPECT_TRUE(server_->ExpectSince(
-      0, "[QuellmoorBridge] POST /plugin/heartbeat fehlgeschlagen: ", std::chrono::seconds(15)));
-  server_->Signal(SIGTERM);
+  ASSERT_TRUE(
+      server_->ExpectSince(0, "[QuellmoorBridge] POST /plugin/heartbeat fehlgeschlagen: ", left()))
+      << "no heartbeat failure line within 20 s";
   ExpectCleanExit();
-  std::size_t chatFailures = 0;
-  for (const auto& line : server_->Lines()) {
-    if (line.find("POST /plugin/chat fehlgeschlagen") != std::string::npos) ++chatFailures;
-  }
-  EXPECT_EQ(chatFailures, 3u);
+  EXPECT_EQ(CountLines("POST /plugin/chat fehlgeschlagen"), 3u);
 }
 
 TEST_F(DevServerE2E, WebhookEchoPrintsThePluginsRequests) {
@@ -787,7 +755,6 @@ TEST_F(DevServerE2E, TextFromOutsideCannotForgeLogLines) {
   EXPECT_TRUE(
       Printed(R"(Plugin Evil\n2026-01-01 00:00:00.000 <host> info: forged\x1b[2J not loaded: )"));
   EXPECT_TRUE(Printed(R"(Plugin Bad\rName\x1b not loaded)"));
-  server_->Signal(SIGTERM);
   ExpectCleanExit();
   std::ifstream file(root_->path() / "logs" / "devserver.log");
   std::vector<std::string> lines = server_->Lines();

@@ -82,6 +82,12 @@ TEST(ConsoleQueue, AFullQueueHoldsTheWriterBackAndLosesNothing) {
     if (pending.empty()) ++written;
   }
   ASSERT_EQ(errno, EAGAIN) << "the pipe never filled up";
+  // The pipe can fill before the reader thread has run at all: wait for it to
+  // have queued what it could and announced it.
+  for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+       announced.load() == 0 && std::chrono::steady_clock::now() < end;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   EXPECT_EQ(announced.load(), 1);  // one announcement until the consumer sees None
   // Everything arrives, in order, once it is taken.
   fcntl(pipe.write(), F_SETFL, 0);

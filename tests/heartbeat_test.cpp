@@ -1,6 +1,6 @@
 // The heartbeat against a real receiver, driven through its clock seam.
 //
-// This binary replaces the global operator new (count_new.cpp) to count
+// This binary replaces the global operator new (support/count_new.cpp) to count
 // allocations made on the test's own thread: a tick that is not due must make
 // none.
 
@@ -15,7 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "bridge/heartbeat.h"
-#include "count_new.h"
+#include "support/count_new.h"
 #include "support/receiver_test.h"
 
 using namespace qb;

@@ -89,6 +89,31 @@ TEST_F(Library, WithoutConfigRegistersEverythingAndStaysInactive) {
   }
 }
 
+TEST_F(Library, ALoggerThatCannotBeMadeLeavesThePluginInactiveAndSaysWhy) {
+  qbtest::WriteConfig(root_->path(),
+                      R"({"webhookBaseUrl": "http://127.0.0.1:9", "token": "t", "map": "Insel"})");
+  qbhost::FailNextGetLogSinks();
+  Load();  // Plugin_Init returns
+  EXPECT_EQ(Messages(*sink_),
+            std::vector<std::string>{"[QuellmoorBridge] Laden fehlgeschlagen: the host's log sinks "
+                                     "are unavailable - Plugin bleibt inaktiv."});
+  EXPECT_TRUE(qbhost::RegisteredIds(qbhost::CommandKind::Chat).empty());
+  Unload();
+}
+
+TEST_F(Library, OfTwoFailingRemovalsTheFirstIsReportedAndEveryRemovalIsTried) {
+  Load();
+  qbhost::FailRemoval(qbhost::CommandKind::Chat, "erste");
+  qbhost::FailRemoval(qbhost::CommandKind::Timer, "dritte");
+  Unload();
+  EXPECT_EQ(Messages(*sink_).back(), "[QuellmoorBridge] Entladen fehlgeschlagen: erste");
+  const auto journal = qbhost::RegistryJournal();
+  ASSERT_FALSE(journal.empty());
+  EXPECT_EQ(journal.back().kind, qbhost::CommandKind::Rcon)
+      << "the removal between the failing ones still ran";
+  EXPECT_TRUE(journal.back().matched);
+}
+
 TEST_F(Library, ReloadStartsAfreshOverTheHostsCurrentSinks) {
   qbtest::WriteConfig(root_->path(),
                       R"({"webhookBaseUrl": "http://127.0.0.1:9", "token": "t", "map": "Insel"})");

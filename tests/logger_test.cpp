@@ -47,6 +47,19 @@ TEST_F(Logger, KeepsTheSinkListOfTheMomentItWasCreated) {
   EXPECT_EQ(later->Texts().size(), 1u);
 }
 
+TEST_F(Logger, EachSinkKeepsItsOwnLevel) {
+  auto warnings = std::make_shared<qbhost::CaptureSink>();
+  warnings->set_level(spdlog::level::warn);
+  GetLogSinks().push_back(warnings);
+  PluginLog::Instance().Create("QuellmoorBridge");
+  PluginLog::Instance().Logger()->info("[QuellmoorBridge] info");
+  PluginLog::Instance().Logger()->warn("[QuellmoorBridge] warnung");
+  EXPECT_EQ(sink_->Texts().size(), 2u);
+  const auto lines = warnings->Texts();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("[warning] [QuellmoorBridge] warnung"), std::string::npos) << lines[0];
+}
+
 TEST_F(Logger, IsNeitherRegisteredNorTheDefault) {
   PluginLog::Instance().Create("QuellmoorBridge");
   EXPECT_EQ(spdlog::get("QuellmoorBridge"), nullptr);

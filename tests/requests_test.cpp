@@ -133,7 +133,7 @@ INSTANTIATE_TEST_SUITE_P(
                       StatusCase{"ServerError", 500, false, "HTTP 500 Internal Server Error"}),
     qbtest::ByName());
 
-TEST_F(RequestService, ARefusedConnectionReportsLibcurlsReason) {
+TEST_F(RequestService, ARefusedConnectionNamesThePeer) {
   qbtest::RawPort closed(qbtest::RawPort::Mode::Refuse);
   ASSERT_TRUE(Post(closed.BaseUrl() + "/x", recorder_.Callback()));
   Settle();
@@ -271,16 +271,17 @@ TEST_F(RequestService, AForgottenPluginsCallbacksAreDestroyedAtOnceAndNeverCalle
   qbhost::ForgetPlugin(7);
   EXPECT_TRUE(watch.expired()) << "the plug-in's callbacks outlived ForgetPlugin";
   EXPECT_EQ(qbhost::PendingRequests(), 1u);
-  // The stuck transfer was aborted, not left to time out.
+  // The stuck request was aborted, not left to run out its 5 s.
+  const auto forgotten = std::chrono::steady_clock::now();
   Settle();
+  EXPECT_LT(std::chrono::steady_clock::now() - forgotten, 4s);
   EXPECT_FALSE(called);
   ASSERT_EQ(recorder_.calls.size(), 1u);
   EXPECT_EQ(recorder_.calls[0].plugin, 8u);
 }
 
 TEST_F(RequestService, ARequestMadeAfterThePluginWasForgottenStillGoesOut) {
-  // The cancellation is queued behind the plug-in's earlier requests, not
-  // before its later ones.
+  // Forgetting covers what the plug-in handed over before, not what comes after.
   qbtest::RawPort silent(qbtest::RawPort::Mode::Silent);
   bool stuckCalled = false;
   {
@@ -338,12 +339,11 @@ TEST_F(RequestService, EachRequestCarriesOnlyItsOwnTextsHeadersAndOutcome) {
   EXPECT_TRUE(recorder_.calls[2].success);
 }
 
-TEST_F(RequestService, ARequestBehindAFullWireGoesOutWhenASlotFrees) {
-  // Sixteen requests hang on a silent peer and take every slot; the worker
-  // sleeps without a wake-up for what comes next, and must still send it as
-  // soon as one of them times out.
+TEST_F(RequestService, ARequestBehindBusyWorkersGoesOutWhenOneFrees) {
+  // Requests hang on a silent peer and take every worker; the one behind them
+  // goes out as soon as one of them times out.
   qbtest::RawPort silent(qbtest::RawPort::Mode::Silent);
-  for (int i = 0; i < 16; ++i) {
+  for (std::size_t i = 0; i < qbhost::kRequestWorkers; ++i) {
     ASSERT_TRUE(Post(silent.BaseUrl() + "/stuck", recorder_.Callback(), {}, 1));
   }
   Recorder behind;
@@ -354,7 +354,7 @@ TEST_F(RequestService, ARequestBehindAFullWireGoesOutWhenASlotFrees) {
   EXPECT_EQ(posts[0].path, "/behind");
   // Completions come in the order the requests finish: the one behind can
   // finish before the last of the stuck ones has timed out.
-  ASSERT_EQ(recorder_.calls.size(), 16u);
+  ASSERT_EQ(recorder_.calls.size(), qbhost::kRequestWorkers);
   for (const auto& call : recorder_.calls) EXPECT_FALSE(call.success);
   ASSERT_EQ(behind.calls.size(), 1u);
   EXPECT_TRUE(behind.calls[0].success) << behind.calls[0].text;
@@ -394,12 +394,13 @@ void TickUntil(const Recorder& recorder, std::size_t calls, std::chrono::millise
   }
 }
 
-TEST_F(RequestService, AQueuedRequestWhoseConnectTimeIsSpentFailsWithoutGoingOut) {
-  // Sixteen requests hold every slot for at least 3 s; the one behind them may
+TEST_F(RequestService, AWaitingRequestWhoseConnectTimeIsSpentFailsWithoutGoingOut) {
+  // Requests hold every worker for at least 3 s; the one behind them may
   // connect within 1 s of its hand-over, as a thread of its own would have.
+  // It fails at the first tick after that, while every worker is still busy.
   qbtest::RawPort silent(qbtest::RawPort::Mode::Silent);
   Recorder stuck;
-  for (int i = 0; i < 16; ++i) {
+  for (std::size_t i = 0; i < qbhost::kRequestWorkers; ++i) {
     ASSERT_TRUE(Post(silent.BaseUrl() + "/stuck", stuck.Callback(), {}, 3));
   }
   const auto handedOver = std::chrono::steady_clock::now();
@@ -429,20 +430,62 @@ TEST_F(RequestService, ABacklogBehindASilentPeerFailsWithinItsTimeLimits) {
   for (const auto& call : recorder_.calls) EXPECT_FALSE(call.success);
 }
 
-TEST_F(RequestService, ARequestBeyondTheQueueBoundIsRefused) {
+// Posts one request per worker to a silent peer and waits until every worker
+// has taken one.
+void OccupyEveryWorker(const qbtest::RawPort& silent, Recorder& recorder, long timeout) {
+  for (std::size_t i = 0; i < qbhost::kRequestWorkers; ++i) {
+    ASSERT_TRUE(API::Requests::Get().CreatePostRequest(
+        silent.BaseUrl() + "/busy", recorder.Callback(), "{}", "application/json", {}, timeout,
+        timeout, timeout));
+  }
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (qbhost::WaitingRequests() > 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::yield();
+  }
+  ASSERT_EQ(qbhost::WaitingRequests(), 0u) << "the workers did not take the requests";
+}
+
+TEST_F(RequestService, AHandOverBeyondTheWaitingBoundIsRefusedAndTheRestStillRun) {
   qbtest::RawPort silent(qbtest::RawPort::Mode::Silent);
+  Recorder busy;
+  OccupyEveryWorker(silent, busy, 1);
   qbhost::SetRequestLimit(3);
-  for (int i = 0; i < 3; ++i) ASSERT_TRUE(Post(silent.BaseUrl() + "/x", recorder_.Callback()));
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(Post(receiver_.BaseUrl() + "/waits", recorder_.Callback()));
+  }
   bool refusedCalled = false;
-  EXPECT_FALSE(Post(silent.BaseUrl() + "/x", [&refusedCalled](auto...) { refusedCalled = true; }));
-  EXPECT_EQ(qbhost::PendingRequests(), 3u);
-  // Room again once requests are finished (here: dropped with the service).
-  qbhost::ShutdownRequests();
-  EXPECT_TRUE(Post(receiver_.BaseUrl() + "/again", recorder_.Callback()));
+  EXPECT_FALSE(
+      Post(receiver_.BaseUrl() + "/refused", [&refusedCalled](auto...) { refusedCalled = true; }));
+  EXPECT_EQ(qbhost::WaitingRequests(), 3u);
+  EXPECT_EQ(qbhost::PendingRequests(), qbhost::kRequestWorkers + 3);
+  // The waiting ones go out once the workers are free again (their 5 s
+  // connect limit outlasts the busy ones' 1 s), and then there is room.
   Settle();
   EXPECT_FALSE(refusedCalled);
+  ASSERT_EQ(recorder_.calls.size(), 3u);
+  for (const auto& call : recorder_.calls) EXPECT_TRUE(call.success) << call.text;
+  EXPECT_TRUE(Post(receiver_.BaseUrl() + "/again", recorder_.Callback()));
+  Settle();
+  EXPECT_EQ(recorder_.calls.size(), 4u);
+  EXPECT_EQ(receiver_.Posts().size(), 4u);
+}
+
+TEST_F(RequestService, ShutdownFreesTheWaitingBoundAtOnce) {
+  qbtest::RawPort silent(qbtest::RawPort::Mode::Silent);
+  Recorder busy;
+  OccupyEveryWorker(silent, busy, 5);
+  qbhost::SetRequestLimit(1);
+  ASSERT_TRUE(Post(silent.BaseUrl() + "/waits", recorder_.Callback()));
+  EXPECT_FALSE(Post(silent.BaseUrl() + "/refused", recorder_.Callback()));
+  const auto start = std::chrono::steady_clock::now();
+  qbhost::ShutdownRequests();
+  // The busy workers were aborted, not waited for.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
+  EXPECT_TRUE(Post(receiver_.BaseUrl() + "/again", recorder_.Callback()));
+  Settle();
+  EXPECT_TRUE(busy.calls.empty());
   ASSERT_EQ(recorder_.calls.size(), 1u);
-  EXPECT_TRUE(recorder_.calls[0].success);
+  EXPECT_TRUE(recorder_.calls[0].success) << recorder_.calls[0].text;
 }
 
 TEST_F(RequestService, AStatusLineWithControlBytesIsEscapedInTheFailureText) {

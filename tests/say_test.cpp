@@ -197,6 +197,15 @@ TEST_F(SayCommand, DepartedPlayersAreSkippedAndNobodyLeftIsStillOk) {
   EXPECT_EQ(qbhost::Inbox(first).size(), 1u);
 }
 
+TEST_F(SayCommand, APlayerBeingDestroyedIsSkipped) {
+  auto* staying = Join("Ada");
+  auto* dying = Join("Bo");
+  qbhost::BeginDestroyPlayer(dying);
+  EXPECT_EQ(Say(Line("{\"message\":\"Hallo\"}")), std::vector<std::string>{"OK"});
+  EXPECT_EQ(qbhost::Inbox(staying).size(), 1u);
+  EXPECT_TRUE(qbhost::Inbox(dying).empty());
+}
+
 // Exhausted engine memory at each allocation in turn, from reading the command
 // line to the reply: always one warning and the catch-all reply (until the
 // fault comes too late to hit anything), and nothing leaks.

@@ -10,7 +10,9 @@
 #include <algorithm>
 #include <cctype>
 #include <deque>
+#include <map>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <variant>
 #include <vector>
@@ -96,6 +98,12 @@ class Registry final : public AsaApi::ICommands {
     std::lock_guard lock(mutex_);
     entries_.clear();
     journal_.clear();
+    removalFaults_.clear();
+  }
+
+  void FailRemoval(CommandKind kind, std::string message) {
+    std::lock_guard lock(mutex_);
+    removalFaults_[kind] = std::move(message);
   }
 
   void Forget(PluginId owner) {
@@ -124,6 +132,11 @@ class Registry final : public AsaApi::ICommands {
   bool Remove(CommandKind kind, const FString& id) {
     std::string text = ToUtf8(id);
     std::lock_guard lock(mutex_);
+    if (auto fault = removalFaults_.find(kind); fault != removalFaults_.end()) {
+      const std::string message = std::move(fault->second);
+      removalFaults_.erase(fault);
+      throw std::runtime_error(message);
+    }
     auto it = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) {
       return e.kind == kind && Matches(kind, e.id, text);
     });
@@ -142,6 +155,7 @@ class Registry final : public AsaApi::ICommands {
   std::mutex mutex_;
   std::vector<Entry> entries_;
   std::deque<RegistryEvent> journal_;
+  std::map<CommandKind, std::string> removalFaults_;
 };
 
 Registry& TheRegistry() {
@@ -174,6 +188,9 @@ std::vector<std::string> RegisteredIds(CommandKind kind) {
 }
 void ResetRegistry() {
   TheRegistry().Reset();
+}
+void FailRemoval(CommandKind kind, std::string message) {
+  TheRegistry().FailRemoval(kind, std::move(message));
 }
 
 bool DispatchChat(AShooterPlayerController* controller, FString* text, int mode, int platform,

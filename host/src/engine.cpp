@@ -5,7 +5,9 @@
 // slot with a fresh serial; when a player leaves, the slot is freed (and may be
 // handed out again under a new serial), so every reference to the departed
 // player resolves to null from then on while its entry still counts in the
-// world's list, as in the engine.
+// world's list, as in the engine. Between the two a controller can be pending
+// kill (being destroyed): Get(false), what plug-ins call, then resolves to
+// null, and only Get(true) still finds it.
 
 #include <algorithm>
 #include <functional>
@@ -38,25 +40,31 @@ class ObjectTable {
   }
 
   void Remove(const FWeakObjectPtr& ref) {
-    if (Get(ref) == nullptr) return;
+    if (Get(ref, true) == nullptr) return;
     slots_[static_cast<std::size_t>(ref.objectIndex)] = {};
     free_.push_back(ref.objectIndex);
   }
 
+  void MarkPendingKill(const FWeakObjectPtr& ref) {
+    if (Get(ref, true) != nullptr)
+      slots_[static_cast<std::size_t>(ref.objectIndex)].pendingKill = true;
+  }
+
   // Serial 0 never matches: it marks a null reference and a free slot.
-  void* Get(const FWeakObjectPtr& ref) const {
+  void* Get(const FWeakObjectPtr& ref, bool evenIfPendingKill) const {
     if (ref.objectIndex < 0 || static_cast<std::size_t>(ref.objectIndex) >= slots_.size()) {
       return nullptr;
     }
     const auto& slot = slots_[static_cast<std::size_t>(ref.objectIndex)];
     if (ref.objectSerialNumber == 0 || slot.serial != ref.objectSerialNumber) return nullptr;
-    return slot.object;
+    return slot.pendingKill && !evenIfPendingKill ? nullptr : slot.object;
   }
 
  private:
   struct Slot {
     void* object = nullptr;
     std::int32_t serial = 0;
+    bool pendingKill = false;
   };
   std::vector<Slot> slots_;
   std::vector<std::int32_t> free_;
@@ -136,13 +144,13 @@ FString* GetPlayerCharacterName(AShooterPlayerController* self, FString* result)
   return result;
 }
 
-UObject* WeakObjectGet(FWeakObjectPtr* self, bool /*threadsafeTest*/) {
+UObject* WeakObjectGet(FWeakObjectPtr* self, bool evenIfPendingKill) {
   if (IsPlayerListEntry(self)) {
     throw std::logic_error(
         "FWeakObjectPtr.Get() called on an entry of the world's player-controller list; "
         "a plug-in calls it on its own copy of the entry");
   }
-  return static_cast<UObject*>(Objects().Get(*self));
+  return static_cast<UObject*>(Objects().Get(*self, evenIfPendingKill));
 }
 
 AShooterPlayerController* FindController(const AShooterPlayerController* pointer) {
@@ -200,6 +208,11 @@ void RemovePlayer(AShooterPlayerController* controller) {
   c.playerState = nullptr;
 }
 
+void BeginDestroyPlayer(AShooterPlayerController* controller) {
+  auto& c = Known(controller, "BeginDestroyPlayer");
+  if (!c.departed) Objects().MarkPendingKill(c.self);
+}
+
 void SetCharacterName(AShooterPlayerController* controller, std::string_view name) {
   Known(controller, "SetCharacterName").characterName = std::string(name);
 }
@@ -216,7 +229,7 @@ std::vector<AShooterPlayerController*> LivePlayers(UWorld* world) {
   std::vector<AShooterPlayerController*> live;
   if (world == nullptr) return live;
   for (const auto& ref : world->listStorage) {
-    if (void* object = Objects().Get(ref)) {
+    if (void* object = Objects().Get(ref, false)) {
       live.push_back(static_cast<AShooterPlayerController*>(object));
     }
   }

@@ -7,7 +7,8 @@
 #include <cstring>
 #include <mutex>
 #include <new>
-#include "block_table.h"
+#include <unordered_map>
+
 #include "host_internal.h"
 #include "qbhost/standin.h"
 
@@ -16,7 +17,7 @@ namespace {
 
 struct HeapState {
   std::mutex mutex;
-  BlockTable blocks;
+  std::unordered_map<void*, std::size_t> blocks;  // live block -> its size
   std::size_t liveBytes = 0;
   std::uint64_t allocations = 0;
   std::uint64_t failCountdown = 0;  // 0: off
@@ -62,11 +63,11 @@ void* EngineMalloc(std::uint64_t size, std::uint32_t /*alignment*/) {
   auto& s = State();
   std::lock_guard lock(s.mutex);
   MaybeFail(s);
-  s.blocks.Reserve(1);  // before the block exists: nothing to leak if it throws
+  s.blocks.reserve(s.blocks.size() + 1);  // before the block exists: nothing to leak
   // malloc's alignment covers everything the engine's default alignment does.
   void* block = std::malloc(size == 0 ? 1 : size);
   if (block == nullptr) throw std::bad_alloc();
-  s.blocks.Insert(block, size);
+  s.blocks.emplace(block, size);
   s.liveBytes += size;
   ++s.allocations;
   return block;
@@ -80,17 +81,17 @@ void* EngineRealloc(void* block, std::uint64_t size, std::uint32_t alignment) {
   }
   auto& s = State();
   std::lock_guard lock(s.mutex);
-  if (s.blocks.Find(block) == nullptr) Fatal("Realloc of", block);
+  auto it = s.blocks.find(block);
+  if (it == s.blocks.end()) Fatal("Realloc of", block);
   MaybeFail(s);
-  s.blocks.Reserve(1);  // the inserts below cannot throw
-  std::size_t before = 0;
-  s.blocks.Erase(block, before);
   void* moved = std::realloc(block, size);
-  if (moved == nullptr) {
-    s.blocks.Insert(block, before);  // still the caller's, unchanged
-    throw std::bad_alloc();
-  }
-  s.blocks.Insert(moved, size);
+  if (moved == nullptr) throw std::bad_alloc();  // still the caller's, unchanged
+  // The entry moves with the block; re-inserting a node allocates nothing.
+  auto node = s.blocks.extract(it);
+  const std::size_t before = node.mapped();
+  node.key() = moved;
+  node.mapped() = size;
+  s.blocks.insert(std::move(node));
   s.liveBytes = s.liveBytes - before + size;
   ++s.allocations;
   return moved;
@@ -100,9 +101,10 @@ void EngineFree(void* block) {
   if (block == nullptr) return;
   auto& s = State();
   std::lock_guard lock(s.mutex);
-  std::size_t bytes = 0;
-  if (!s.blocks.Erase(block, bytes)) Fatal("Free of", block);
-  s.liveBytes -= bytes;
+  auto it = s.blocks.find(block);
+  if (it == s.blocks.end()) Fatal("Free of", block);
+  s.liveBytes -= it->second;
+  s.blocks.erase(it);
   std::free(block);
 }
 

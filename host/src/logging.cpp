@@ -3,6 +3,7 @@
 // a plug-in's pattern never changes how the host's lines look.
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -136,6 +137,19 @@ void StreamSink::flush_() {
 
 }  // namespace qbhost
 
+namespace qbhost {
+namespace {
+std::atomic<bool> failGetLogSinks{false};
+}  // namespace
+
+void FailNextGetLogSinks() {
+  failGetLogSinks = true;
+}
+}  // namespace qbhost
+
 std::vector<spdlog::sink_ptr>& GetLogSinks() {
+  if (qbhost::failGetLogSinks.exchange(false)) {
+    throw std::runtime_error("the host's log sinks are unavailable");
+  }
   return qbhost::TheLogState().sinks;
 }

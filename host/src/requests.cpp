@@ -1,73 +1,84 @@
-// The request service (API::Requests): real HTTP over libcurl's multi
-// interface on one worker thread. A test double of the host's service, which
-// runs one thread per request: it keeps the host's time behaviour, not its
-// threads.
+// The request service (API::Requests), a test double of the host's (which
+// spends a thread per request): kRequestWorkers threads take requests from a
+// bounded queue and send each with a library's HTTP client (request_send.h);
+// everything else here is one code for Linux and Windows.
 //
-//   caller (game thread)                         worker thread
-//   CreatePostRequest --inbox_ (mutex_)-->       waiting_ --> curl_multi, at most
-//                                                kMaxOnWire on the wire
-//   Tick: DeliverCompletions <--finished_ (mutex_)-- one Outcome per request
+//   CreatePostRequest --waiting_--> worker: Send --finished_--> Tick: callback
 //
-// Time limits run from the hand-over, as on the host, where each request's
-// thread starts at once: a request still queued when its connect timeout has
-// run out fails without going out ("... waited in the queue ..."), and one that
-// goes on the wire late gets only what is left of its limits. A backlog behind
-// a peer that never answers thus fails within its time limits, however long.
+// A hand-over beyond the waiting bound (SetRequestLimit) returns false without
+// a callback, as does a header that could smuggle further headers (CR, LF or
+// NUL in it). Time limits run from the hand-over, as on the host: a job still
+// waiting when its connect limit has run out fails with "Connection timed out:
+// waited ... in the queue", and one that starts late gets what is left of it.
+// Waiting jobs are checked when a worker takes one, at every tick and while
+// WaitForRequests waits: with every worker stuck, a backlog still fails
+// within its limits plus a tick.
 //
-// The queue has a bound (kDefaultMaxPending requests handed over and not yet
-// finished; SetRequestLimit changes it): CreatePostRequest refuses a request
-// beyond it by returning false, without a callback, as it does for a header
-// that could smuggle further headers (CR, LF or NUL in it).
+// Callbacks run only in Tick(), inside a PluginScope of the plug-in that made
+// the request. Dropping a plug-in destroys its callbacks before it returns
+// (their code lives in its library), takes its waiting jobs out and aborts
+// what a worker sends for it; a completion without a callback is dropped.
+// delivery_ serialises delivering, dropping and shutting down (recursive: a
+// callback may itself tick or forget a plug-in); mutex_ guards the rest and is
+// never held while a callback runs.
 //
-// One mutex guards everything the threads share: the inbox, the finished
-// completions, the callbacks, the counts. The worker sleeps in curl_multi_poll
-// and says so under the mutex; a caller that finds it asleep wakes it with
-// curl_multi_wakeup. Completion callbacks run only on the thread that calls
-// Tick(), each inside a PluginScope of the plug-in that made the request, and
-// never with the mutex held. A completion whose callback is gone (its plug-in
-// was forgotten, or the service shut down) is discarded, so a callback never
-// runs after its plug-in left: DropRequestsOf destroys the plug-in's callbacks
-// before it returns (their code lives in the plug-in's library), takes its
-// requests out of the inbox and has the worker abort the rest.
-//
-// Fault injection for tests: Refuse makes CreatePostRequest return false, Throw
-// makes it throw std::runtime_error, Discard makes it return true and drop the
-// request at once; none ever calls back.
+// Faults for tests: Refuse returns false, Throw throws std::runtime_error,
+// Discard returns true and drops the request; none ever calls back.
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <deque>
-#include <memory>
 #include <mutex>
 #include <stdexcept>
-#include <string_view>
 #include <thread>
 #include <unordered_map>
-#include <vector>
-
-#include <curl/curl.h>
 
 #include "host_internal.h"
-#include "http_transfer.h"
+#include "qbhost/escape.h"
 #include "qbhost/requests.h"
+#include "request_send.h"
 
 namespace qbhost::detail {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
 
-// Transfers on the wire at once (and connections kept open to one receiver).
-constexpr std::size_t kMaxOnWire = 16;
-constexpr std::size_t kDefaultMaxPending = 65'536;
-// How often the worker looks for queued requests whose time is spent, at the
-// latest.
-constexpr auto kQueueCheck = std::chrono::milliseconds(100);
+constexpr std::size_t kDefaultMaxWaiting = 4096;
 
-bool BreaksHeader(std::string_view text) {
-  for (const char c : text) {
-    if (c == '\r' || c == '\n' || c == '\0') return true;
+// "http[s]://host[:port][/path][?query]" -> Target; false for anything else.
+bool ParseUrl(std::string_view url, Target& out) {
+  const auto schemeEnd = url.find("://");
+  if (schemeEnd == std::string_view::npos) return false;
+  const std::string scheme = Lower(url.substr(0, schemeEnd));
+  out.https = scheme == "https";
+  if (!out.https && scheme != "http") return false;
+  if (std::any_of(url.begin(), url.end(), [](unsigned char c) { return c <= ' ' || c == 0x7f; })) {
+    return false;  // controls and spaces
   }
-  return false;
+  url.remove_prefix(schemeEnd + 3);
+  const auto pathStart = std::min(url.find_first_of("/?#"), url.size());
+  std::string_view host = url.substr(0, pathStart);
+  out.path = "/";
+  if (pathStart < url.size() && url[pathStart] != '#') {
+    out.path = std::string(url.substr(pathStart, url.find('#') - pathStart));
+    if (out.path.front() == '?') out.path.insert(0, "/");
+  }
+  out.port = out.https ? 443 : 80;
+  const auto colon = host.rfind(':');
+  if (colon != std::string_view::npos && host.find(']', colon) == std::string_view::npos) {
+    const std::string_view digits = host.substr(colon + 1);
+    host = host.substr(0, colon);
+    out.port = 0;
+    for (const char c : digits) {
+      if (c < '0' || c > '9' || out.port > 6553) return false;
+      out.port = out.port * 10 + (c - '0');
+    }
+    if (out.port == 0 || out.port > 65535) return false;
+  }
+  out.host = std::string(host);
+  return !host.empty() && host.find('@') == std::string_view::npos;
 }
 
 struct Completion {
@@ -76,70 +87,44 @@ struct Completion {
   Outcome outcome;
 };
 
-struct Parked {
-  PluginId owner;
-  API::Requests::Callback callback;
-};
-
 class Service {
  public:
   ~Service() { Shutdown(); }
 
-  bool Submit(const std::string& url, const API::Requests::Callback& callback,
-              const std::string& body, const std::string& contentType,
-              std::vector<std::string> headers, Timeouts timeouts);
+  bool Submit(const std::string& url, const API::Requests::Callback& callback, Job job);
   void Deliver();
-  void Drop(PluginId owner);
+  void Drop(PluginId owner, bool all);
   void Shutdown();
   std::size_t Pending();
-  bool Wait(std::chrono::milliseconds timeout);
+  std::size_t Waiting();
+  bool Wait(milliseconds timeout);
   void SetLimit(std::size_t limit);
 
   std::atomic<RequestFault> fault{RequestFault::None};
   std::atomic<std::size_t> discarded{0};
 
  private:
-  // Called with mutex_ held.
-  bool StartWorker();
-  void WakeWorker();
-  // Waits until no completion of `owner` (of anyone, when `all`) runs on
-  // another thread.
-  void AwaitDelivery(std::unique_lock<std::mutex>& lock, PluginId owner, bool all);
+  // With mutex_ held.
+  void Finish(std::uint64_t id, PluginId owner, Outcome outcome);
+  bool TimeSpent(const Job& job, Clock::time_point now, Outcome& failure) const;
+  void ExpireWaiting();
+  void Run(std::size_t worker);
 
-  // Worker thread only.
-  void Run();
-  void Start(std::unique_ptr<Transfer> transfer, std::vector<Completion>& done);
-  void ExpireQueued(std::vector<Completion>& done);
-  std::size_t Abort(PluginId owner);
-  void Recycle(CURL* easy);
-  void Finished(std::vector<Completion>& done, std::size_t aborted);
-
-  // Shared, under mutex_.
+  std::recursive_mutex delivery_;
   std::mutex mutex_;
-  std::condition_variable changed_;   // delivery and shutdown state
+  std::condition_variable work_;      // waiting_, quit_
   std::condition_variable progress_;  // finishedCount_
   std::uint64_t nextId_ = 1;
-  std::unordered_map<std::uint64_t, Parked> callbacks_;
-  std::deque<std::unique_ptr<Transfer>> inbox_;
-  std::vector<PluginId> cancels_;
+  std::unordered_map<std::uint64_t, std::pair<PluginId, API::Requests::Callback>> callbacks_;
+  std::deque<Job> waiting_;
   std::deque<Completion> finished_;
   std::uint64_t handedOver_ = 0;
-  std::uint64_t finishedCount_ = 0;  // finished on the wire, failed in the queue or aborted
-  std::size_t maxPending_ = kDefaultMaxPending;
-  bool workerAsleep_ = false;
+  std::uint64_t finishedCount_ = 0;  // answered, failed or dropped
+  std::size_t maxWaiting_ = kDefaultMaxWaiting;
   bool quit_ = false;
-  bool stopping_ = false;
-  bool delivering_ = false;
-  PluginId deliveringOwner_ = 0;
-  std::thread::id deliveringThread_;
-  CURLM* multi_ = nullptr;
-  std::thread worker_;
-
-  // Worker thread only.
-  std::deque<std::unique_ptr<Transfer>> waiting_;
-  std::unordered_map<CURL*, std::unique_ptr<Transfer>> active_;
-  std::vector<CURL*> spare_;  // reset handles, at most kMaxOnWire
-  Clock::time_point lastQueueCheck_;
+  std::vector<std::unique_ptr<Sender>> senders_;
+  std::vector<const Job*> sending_;  // per worker: its job, or null
+  std::vector<std::thread> workers_;
 };
 
 Service& TheService() {
@@ -147,184 +132,166 @@ Service& TheService() {
   return service;
 }
 
-bool Service::Submit(const std::string& url, const API::Requests::Callback& callback,
-                     const std::string& body, const std::string& contentType,
-                     std::vector<std::string> headers, Timeouts timeouts) {
+bool Service::Submit(const std::string& url, const API::Requests::Callback& callback, Job job) {
   switch (fault.load()) {
     case RequestFault::Refuse:
       return false;
     case RequestFault::Throw:
       throw std::runtime_error("request service: injected fault");
     case RequestFault::Discard:
-      discarded.fetch_add(1, std::memory_order_relaxed);
+      ++discarded;
       return true;
     case RequestFault::None:
       break;
   }
-  if (BreaksHeader(contentType)) return false;
-  for (const auto& h : headers) {
-    if (BreaksHeader(h)) return false;
-  }
-  const PluginId owner = CurrentPlugin();
-  const Clock::time_point now = Clock::now();
-  // Copied before the lock: the worker never waits for a caller's copying.
-  auto transfer = std::make_unique<Transfer>();
-  transfer->Assign(owner, url, body, contentType, std::move(headers), timeouts, now);
-  std::lock_guard lock(mutex_);
-  if (stopping_ || handedOver_ - finishedCount_ >= maxPending_) return false;
-  if (!worker_.joinable() && !StartWorker()) return false;
-  const std::uint64_t id = nextId_++;
-  callbacks_.emplace(id, Parked{owner, callback});
-  transfer->set_id(id);
-  inbox_.push_back(std::move(transfer));
-  ++handedOver_;
-  WakeWorker();
-  return true;
-}
-
-void Service::WakeWorker() {
-  // One wake-up per sleep: later requests find the worker awake.
-  if (!workerAsleep_) return;
-  workerAsleep_ = false;
-  curl_multi_wakeup(multi_);
-}
-
-bool Service::StartWorker() {
-  static std::once_flag once;
-  static CURLcode initResult = CURLE_OK;
-  std::call_once(once, [] { initResult = curl_global_init(CURL_GLOBAL_DEFAULT); });
-  if (initResult != CURLE_OK) return false;
-  multi_ = curl_multi_init();
-  if (multi_ == nullptr) return false;
-  curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, static_cast<long>(kMaxOnWire));
-  quit_ = false;
-  workerAsleep_ = false;
-  try {
-    worker_ = std::thread(&Service::Run, this);
-  } catch (const std::system_error&) {
-    curl_multi_cleanup(multi_);
-    multi_ = nullptr;
+  const auto breaksHeader = [](std::string_view text) {
+    return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+  };
+  if (breaksHeader(job.contentType) ||
+      std::any_of(job.headers.begin(), job.headers.end(), breaksHeader)) {
     return false;
   }
+  job.owner = CurrentPlugin();
+  job.handedOver = Clock::now();
+  const bool parsed = ParseUrl(url, job.target);
+
+  std::lock_guard lock(mutex_);
+  if (quit_ || waiting_.size() >= maxWaiting_) return false;
+  if (workers_.empty()) {
+    sending_.assign(kRequestWorkers, nullptr);
+    try {
+      for (std::size_t i = 0; i < kRequestWorkers; ++i) {
+        senders_.push_back(MakeSender());
+        workers_.emplace_back(&Service::Run, this, i);
+      }
+    } catch (const std::exception&) {
+      senders_.resize(workers_.size());  // the workers that did start serve the queue
+      if (workers_.empty()) return false;
+    }
+  }
+  job.id = nextId_++;
+  callbacks_.emplace(job.id, std::pair{job.owner, callback});
+  ++handedOver_;
+  if (!parsed) {
+    Finish(job.id, job.owner,
+           {false, "URL rejected: " + EscapeText(url) + " is not an http or https URL", {}});
+    return true;
+  }
+  waiting_.push_back(std::move(job));
+  work_.notify_one();
   return true;
 }
 
-void Service::AwaitDelivery(std::unique_lock<std::mutex>& lock, PluginId owner, bool all) {
-  const auto self = std::this_thread::get_id();
-  changed_.wait(lock, [&] {
-    return !delivering_ || deliveringThread_ == self || (!all && deliveringOwner_ != owner);
+void Service::Finish(std::uint64_t id, PluginId owner, Outcome outcome) {
+  if (callbacks_.contains(id)) finished_.push_back({id, owner, std::move(outcome)});
+  ++finishedCount_;
+  progress_.notify_all();
+}
+
+bool Service::TimeSpent(const Job& job, Clock::time_point now, Outcome& failure) const {
+  const auto waited = std::chrono::duration_cast<milliseconds>(now - job.handedOver);
+  if (waited < std::chrono::seconds(job.connect)) return false;
+  failure.text = "Connection timed out: waited " + std::to_string(waited.count()) +
+                 " ms in the queue, the connect timeout is " + std::to_string(job.connect) + " s";
+  return true;
+}
+
+void Service::ExpireWaiting() {
+  const auto now = Clock::now();
+  std::erase_if(waiting_, [&](const Job& job) {
+    Outcome failure;
+    if (!TimeSpent(job, now, failure)) return false;
+    Finish(job.id, job.owner, std::move(failure));
+    return true;
   });
 }
 
+void Service::Run(std::size_t worker) {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    work_.wait(lock, [this] { return quit_ || !waiting_.empty(); });
+    if (quit_) return;
+    const Job job = std::move(waiting_.front());
+    waiting_.pop_front();
+    const auto now = Clock::now();
+    Outcome outcome;
+    if (!TimeSpent(job, now, outcome)) {
+      const auto left = std::chrono::seconds(job.connect) - (now - job.handedOver);
+      sending_[worker] = &job;
+      lock.unlock();
+      outcome = senders_[worker]->Send(job, std::chrono::duration_cast<milliseconds>(left));
+      lock.lock();
+      sending_[worker] = nullptr;
+    }
+    Finish(job.id, job.owner, std::move(outcome));
+  }
+}
+
 void Service::Deliver() {
+  std::lock_guard delivering(delivery_);
   std::deque<Completion> batch;
   {
     std::lock_guard lock(mutex_);
+    ExpireWaiting();
     batch.swap(finished_);
   }
-  const auto self = std::this_thread::get_id();
   for (auto& done : batch) {
     API::Requests::Callback callback;
-    bool wasDelivering = false;
-    PluginId previousOwner = 0;
     {
       std::lock_guard lock(mutex_);
       auto it = callbacks_.find(done.id);
-      if (it == callbacks_.end()) continue;  // its plug-in was forgotten meanwhile
-      callback = std::move(it->second.callback);
+      if (it == callbacks_.end()) continue;  // its plug-in was dropped meanwhile
+      callback = std::move(it->second.second);
       callbacks_.erase(it);
-      wasDelivering = delivering_;
-      previousOwner = deliveringOwner_;
-      delivering_ = true;
-      deliveringOwner_ = done.owner;
-      deliveringThread_ = self;
     }
-    {
-      PluginScope scope(done.owner);
-      try {
-        callback(done.outcome.success, std::move(done.outcome.text),
-                 std::move(done.outcome.headers));
-      } catch (const std::exception& e) {
-        HostLogger()->error("request completion of plug-in {} threw: {}", done.owner, e.what());
-      } catch (...) {
-        HostLogger()->error("request completion of plug-in {} threw a non-standard exception",
-                            done.owner);
-      }
-      callback = nullptr;  // its code belongs to the plug-in: destroy it while it is known loaded
+    PluginScope scope(done.owner);
+    try {
+      callback(done.outcome.success, std::move(done.outcome.text), std::move(done.outcome.headers));
+    } catch (const std::exception& e) {
+      HostLogger()->error("request completion of plug-in {} threw: {}", done.owner, e.what());
+    } catch (...) {
+      HostLogger()->error("request completion of plug-in {} threw a non-standard exception",
+                          done.owner);
     }
-    {
-      std::lock_guard lock(mutex_);
-      delivering_ = wasDelivering;  // a completion may itself run Tick()
-      deliveringOwner_ = previousOwner;
-    }
-    changed_.notify_all();
+    callback = nullptr;  // its code is the plug-in's: destroyed while that is surely loaded
   }
 }
 
-void Service::Drop(PluginId owner) {
-  std::vector<API::Requests::Callback> dropped;
-  std::vector<std::unique_ptr<Transfer>> unsent;
-  {
-    std::unique_lock lock(mutex_);
-    AwaitDelivery(lock, owner, false);
-    for (auto it = callbacks_.begin(); it != callbacks_.end();) {
-      if (it->second.owner != owner) {
-        ++it;
-        continue;
-      }
-      dropped.push_back(std::move(it->second.callback));
-      it = callbacks_.erase(it);
-    }
-    std::erase_if(finished_, [owner](const Completion& c) { return c.owner == owner; });
-    for (auto it = inbox_.begin(); it != inbox_.end();) {
-      if ((*it)->owner() != owner) {
-        ++it;
-        continue;
-      }
-      unsent.push_back(std::move(*it));
-      it = inbox_.erase(it);
-    }
-    finishedCount_ += unsent.size();
-    // What the worker holds already, it aborts.
-    if (worker_.joinable() && !stopping_) {
-      cancels_.push_back(owner);
-      curl_multi_wakeup(multi_);
+void Service::Drop(PluginId owner, bool all) {
+  std::lock_guard delivering(delivery_);
+  std::vector<API::Requests::Callback> dropped;  // destroyed before this returns
+  std::lock_guard lock(mutex_);
+  std::erase_if(callbacks_, [&](auto& entry) {
+    if (!all && entry.second.first != owner) return false;
+    dropped.push_back(std::move(entry.second.second));
+    return true;
+  });
+  finishedCount_ += std::erase_if(waiting_, [&](const Job& j) { return all || j.owner == owner; });
+  for (std::size_t i = 0; i < workers_.size(); ++i) {
+    if (sending_[i] != nullptr && (all || sending_[i]->owner == owner)) {
+      senders_[i]->Abort(sending_[i]->id);
     }
   }
   progress_.notify_all();
-  // `dropped` goes here, before the caller closes the plug-in's library.
 }
 
 void Service::Shutdown() {
-  std::vector<API::Requests::Callback> dropped;
-  std::thread worker;
-  {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return !stopping_; });  // another shutdown in progress
-    AwaitDelivery(lock, 0, true);
-    for (auto& [id, parked] : callbacks_) dropped.push_back(std::move(parked.callback));
-    callbacks_.clear();
-    if (worker_.joinable()) {
-      stopping_ = true;
-      quit_ = true;
-      curl_multi_wakeup(multi_);
-      worker = std::move(worker_);
-    }
-  }
-  if (worker.joinable()) worker.join();
+  std::lock_guard delivering(delivery_);
+  Drop(0, true);
+  std::vector<std::thread> workers;
   {
     std::lock_guard lock(mutex_);
-    inbox_.clear();
-    cancels_.clear();
-    finished_.clear();
-    if (multi_ != nullptr) curl_multi_cleanup(multi_);
-    multi_ = nullptr;
-    finishedCount_ = handedOver_;
-    stopping_ = false;
-    quit_ = false;
+    quit_ = true;
+    workers.swap(workers_);
   }
+  work_.notify_all();
+  for (auto& worker : workers) worker.join();
+  std::lock_guard lock(mutex_);
+  senders_.clear();
+  finished_.clear();
+  finishedCount_ = handedOver_;
+  quit_ = false;
   progress_.notify_all();
-  changed_.notify_all();
 }
 
 std::size_t Service::Pending() {
@@ -332,159 +299,55 @@ std::size_t Service::Pending() {
   return callbacks_.size();
 }
 
-bool Service::Wait(std::chrono::milliseconds timeout) {
+std::size_t Service::Waiting() {
+  std::lock_guard lock(mutex_);
+  return waiting_.size();
+}
+
+bool Service::Wait(milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
   std::unique_lock lock(mutex_);
-  return progress_.wait_for(lock, timeout, [this] { return finishedCount_ == handedOver_; });
+  for (;;) {
+    ExpireWaiting();
+    if (finishedCount_ == handedOver_) return true;
+    const auto now = Clock::now();
+    if (now >= deadline) return false;
+    // Waiting jobs run out of time without anyone telling: look again soon.
+    progress_.wait_until(lock, std::min(deadline, now + milliseconds(50)));
+  }
 }
 
 void Service::SetLimit(std::size_t limit) {
   std::lock_guard lock(mutex_);
-  maxPending_ = limit == 0 ? kDefaultMaxPending : limit;
-}
-
-void Service::Run() {
-  std::vector<Completion> done;
-  for (;;) {
-    std::size_t aborted = 0;
-    {
-      std::lock_guard lock(mutex_);
-      if (quit_) break;
-      // A cancellation covers what the worker held when the plug-in was
-      // dropped (Drop took its requests out of the inbox itself); what is in
-      // the inbox now came later and goes out.
-      for (PluginId owner : cancels_) aborted += Abort(owner);
-      cancels_.clear();
-      for (auto& transfer : inbox_) waiting_.push_back(std::move(transfer));
-      inbox_.clear();
-    }
-    ExpireQueued(done);
-    while (active_.size() < kMaxOnWire && !waiting_.empty()) {
-      auto transfer = std::move(waiting_.front());
-      waiting_.pop_front();
-      Start(std::move(transfer), done);
-    }
-
-    int running = 0;
-    curl_multi_perform(multi_, &running);
-    int left = 0;
-    while (CURLMsg* msg = curl_multi_info_read(multi_, &left)) {
-      if (msg->msg != CURLMSG_DONE) continue;
-      CURL* easy = msg->easy_handle;
-      const CURLcode result = msg->data.result;
-      auto it = active_.find(easy);
-      curl_multi_remove_handle(multi_, easy);  // `msg` is gone from here on
-      Transfer& transfer = *it->second;
-      done.push_back({transfer.id(), transfer.owner(), transfer.Finish(result)});
-      Recycle(easy);
-      active_.erase(it);
-    }
-    Finished(done, aborted);
-    // Slots just came free: fill them before waiting for the network.
-    if (!waiting_.empty() && active_.size() < kMaxOnWire) continue;
-    {
-      std::lock_guard lock(mutex_);
-      if (quit_) break;
-      if (!inbox_.empty() || !cancels_.empty()) continue;
-      workerAsleep_ = true;
-    }
-    // A queue behind a full wire is looked at again soon: its time runs.
-    const int timeoutMs = waiting_.empty() ? 1000 : static_cast<int>(kQueueCheck.count());
-    curl_multi_poll(multi_, nullptr, 0, timeoutMs, nullptr);
-    std::lock_guard lock(mutex_);
-    workerAsleep_ = false;
-  }
-  for (auto& [easy, transfer] : active_) {
-    curl_multi_remove_handle(multi_, easy);
-    curl_easy_cleanup(easy);
-  }
-  active_.clear();
-  waiting_.clear();
-  for (CURL* easy : spare_) curl_easy_cleanup(easy);
-  spare_.clear();
-}
-
-void Service::Finished(std::vector<Completion>& done, std::size_t aborted) {
-  if (done.empty() && aborted == 0) return;
-  {
-    std::lock_guard lock(mutex_);
-    for (auto& completion : done) finished_.push_back(std::move(completion));
-    finishedCount_ += done.size() + aborted;
-  }
-  progress_.notify_all();
-  done.clear();
-}
-
-void Service::Recycle(CURL* easy) {
-  // A reset handle keeps nothing of its request; set-up costs are saved. The
-  // connections themselves stay in the multi handle's cache either way.
-  if (spare_.size() < kMaxOnWire) {
-    curl_easy_reset(easy);
-    spare_.push_back(easy);
-  } else {
-    curl_easy_cleanup(easy);
-  }
-}
-
-void Service::Start(std::unique_ptr<Transfer> transfer, std::vector<Completion>& done) {
-  CURL* easy = nullptr;
-  if (spare_.empty()) {
-    easy = curl_easy_init();
-  } else {
-    easy = spare_.back();
-    spare_.pop_back();
-  }
-  Outcome failure;
-  if (easy == nullptr) {
-    failure.text = curl_easy_strerror(CURLE_FAILED_INIT);
-  } else if (transfer->Attach(easy, std::make_unique<Transfer::Wire>(), failure)) {
-    const CURLMcode added = curl_multi_add_handle(multi_, easy);
-    if (added == CURLM_OK) {
-      active_.emplace(easy, std::move(transfer));
-      return;
-    }
-    failure.text = curl_multi_strerror(added);
-  }
-  if (easy != nullptr) Recycle(easy);
-  done.push_back({transfer->id(), transfer->owner(), std::move(failure)});
-}
-
-void Service::ExpireQueued(std::vector<Completion>& done) {
-  const Clock::time_point now = Clock::now();
-  if (waiting_.empty() || now - lastQueueCheck_ < kQueueCheck) return;
-  lastQueueCheck_ = now;
-  std::erase_if(waiting_, [&](const std::unique_ptr<Transfer>& t) {
-    Outcome failure;
-    if (!t->QueueTimeSpent(now, failure)) return false;
-    done.push_back({t->id(), t->owner(), std::move(failure)});
-    return true;
-  });
-}
-
-std::size_t Service::Abort(PluginId owner) {
-  const std::size_t queued = std::erase_if(
-      waiting_, [owner](const std::unique_ptr<Transfer>& t) { return t->owner() == owner; });
-  std::size_t onWire = 0;
-  for (auto it = active_.begin(); it != active_.end();) {
-    if (it->second->owner() != owner) {
-      ++it;
-      continue;
-    }
-    curl_multi_remove_handle(multi_, it->first);
-    Recycle(it->first);
-    it = active_.erase(it);
-    ++onWire;
-  }
-  return queued + onWire;
+  maxWaiting_ = limit == 0 ? kDefaultMaxWaiting : limit;
 }
 
 }  // namespace
+
+std::string ConnectFailedText(const Target& target) {
+  return "Failed to connect to " + EscapeText(target.host) + " port " + std::to_string(target.port);
+}
+
+std::string QuietTimeText(bool receiving, long seconds) {
+  return std::string("Operation timed out: no data ") + (receiving ? "received" : "sent") +
+         " for " + std::to_string(seconds) + " s";
+}
+
+std::string StatusText(int status, const std::string& reason) {
+  return "HTTP " + std::to_string(status) + (reason.empty() ? "" : " " + EscapeText(reason));
+}
+
+void AddHeader(Outcome& outcome, const std::string& name, const std::string& value) {
+  auto [it, inserted] = outcome.headers.try_emplace(Lower(name), value);
+  if (!inserted) it->second += ", " + value;
+}
 
 void DeliverCompletions() {
   TheService().Deliver();
 }
 
 void DropRequestsOf(PluginId id) {
-  TheService().Drop(id);
+  TheService().Drop(id, false);
 }
 
 }  // namespace qbhost::detail
@@ -494,23 +357,21 @@ namespace qbhost {
 void ShutdownRequests() {
   detail::TheService().Shutdown();
 }
-
 std::size_t PendingRequests() {
   return detail::TheService().Pending();
 }
-
+std::size_t WaitingRequests() {
+  return detail::TheService().Waiting();
+}
 bool WaitForRequests(std::chrono::milliseconds timeout) {
   return detail::TheService().Wait(timeout);
 }
-
 void SetRequestFault(RequestFault fault) {
   detail::TheService().fault = fault;
 }
-
 std::size_t DiscardedRequests() {
-  return detail::TheService().discarded.load(std::memory_order_relaxed);
+  return detail::TheService().discarded.load();
 }
-
 void SetRequestLimit(std::size_t limit) {
   detail::TheService().SetLimit(limit);
 }
@@ -526,7 +387,12 @@ bool API::Requests::CreatePostRequest(const std::string& url, const Callback& ca
                                       const std::string& postData, const std::string& contentType,
                                       std::vector<std::string> headers, long connectTimeout,
                                       long receiveTimeout, long sendTimeout) {
-  return qbhost::detail::TheService().Submit(url, callback, postData, contentType,
-                                             std::move(headers),
-                                             {connectTimeout, receiveTimeout, sendTimeout});
+  qbhost::detail::Job job;
+  job.body = postData;
+  job.contentType = contentType;
+  job.headers = std::move(headers);
+  job.connect = connectTimeout > 0 ? connectTimeout : 10;  // 0 or less: the host's defaults
+  job.receive = receiveTimeout > 0 ? receiveTimeout : 30;
+  job.send = sendTimeout > 0 ? sendTimeout : 30;
+  return qbhost::detail::TheService().Submit(url, callback, std::move(job));
 }

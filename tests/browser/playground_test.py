@@ -10,6 +10,7 @@ browser's console stays free of errors.
   playground_test.py --devserver PATH --plugin PATH [--screenshot FILE]
 
 Exit code 77 (skipped) when Chromium, chromedriver or Selenium is missing
+(1 instead when QB_REQUIRE_OPTIONAL_TOOLS=1, as ./dev test sets it)
 (./dev deps installs them); the refusals are checked all the same.
 """
 import argparse
@@ -453,6 +454,10 @@ def main():
     assert code == 0, f'dev server exit code {code}'
     if missing:
         print(f'skipped the browser part: {missing} is not installed (./dev deps installs it)')
+        # ./dev test installs the browser: there a skip would hide a missing check.
+        if os.environ.get('QB_REQUIRE_OPTIONAL_TOOLS') == '1':
+            print('QB_REQUIRE_OPTIONAL_TOOLS=1: a skip fails', file=sys.stderr)
+            return 1
         return SKIP
     print('playground: all checks passed')
     return 0

@@ -216,9 +216,13 @@ class DevServer(Child):
             self.write_config(config)
         super().__init__([build_path("QB_DEVSERVER"), "--root", str(self.root), "--rcon-port",
                           "0", "--rcon-password", self.PASSWORD, "--tick-ms", str(tick_ms)])
-        listening = self.expect("RCON listening on 127.0.0.1:")
-        self.rcon_port = int(listening.rsplit(":", 1)[1])
-        self.expect("Dev server ready")
+        try:
+            listening = self.expect("RCON listening on 127.0.0.1:")
+            self.rcon_port = int(listening.rsplit(":", 1)[1])
+            self.expect("Dev server ready")
+        except BaseException:
+            self.stop()  # a server that never got ready does not outlive its test
+            raise
 
     def write_config(self, config):
         text = config if isinstance(config, str) else json.dumps(config)

@@ -5,9 +5,13 @@
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 spectral="$here/node_modules/.bin/spectral"
+# Without the linter (a packager's build) the test is skipped (exit code 77,
+# ctest's SKIP_RETURN_CODE); ./dev test sets QB_REQUIRE_OPTIONAL_TOOLS=1, and
+# there a missing linter fails.
 if [ ! -x "$spectral" ]; then
-  echo "lint_openapi: $spectral is missing: run ./dev deps (it installs the linter with npm)" >&2
-  exit 1
+  echo "lint_openapi: skipped: $spectral is missing (./dev deps installs the linter with npm)"
+  [ "${QB_REQUIRE_OPTIONAL_TOOLS:-}" = 1 ] && { echo "QB_REQUIRE_OPTIONAL_TOOLS=1: a skip fails" >&2; exit 1; }
+  exit 77
 fi
 exec "$spectral" lint --ruleset "$here/openapi-lint-rules.yaml" --fail-severity hint \
   "$here/../../contract/openapi.yaml"

@@ -23,18 +23,22 @@ class ReferenceService(unittest.TestCase):
         # No config.json yet: the plug-in waits inactive until the service's
         # address is known.
         self.server = DevServer(tick_ms=50)
+        # Cleanups run however the test ends, a failed setUp or tearDown included.
+        self.addCleanup(self.server.stop)
         env = dict(os.environ, WEBHOOK_TOKEN=TOKEN, RCON_PASSWORD=DevServer.PASSWORD)
         self.env = env
         self.service = Child([sys.executable, str(SERVICE), "serve", "--listen", "127.0.0.1:0",
                               "--rcon", f"127.0.0.1:{self.server.rcon_port}"], env)
+        self.addCleanup(self.service.stop)
         self.url = self.service.expect("listening on http://127.0.0.1:").split(" ")[-1]
 
     def tearDown(self):
         self.assertEqual(self.server.stop(), 0)
-        self.service.stop()
 
     def run_service(self, *args):
-        return Child([sys.executable, str(SERVICE), *args], self.env)
+        child = Child([sys.executable, str(SERVICE), *args], self.env)
+        self.addCleanup(child.stop)
+        return child
 
     def post(self, path, body, token=TOKEN):
         request = urllib.request.Request(self.url + path, data=body, method="POST", headers={

@@ -1,33 +1,41 @@
 // Smoke test of the plug-in's Windows code paths: QuellmoorBridge.dll is laid
 // into a server root whose path holds a space and a non-ASCII letter, loaded
 // with LoadLibraryW over the stand-in host's core, driven through the host's
-// registry and released again. Every check prints one line; the exit code is
-// non-zero when any check failed.
+// registry and released again. Its chat request goes out through the stand-in's
+// request service (WinHTTP) to a receiver on 127.0.0.1 in this program. Every
+// check prints one line; the exit code is non-zero when any check failed.
 //
 //   windows_smoke <path of the built QuellmoorBridge.dll>
 //
 // Wide-character Windows functions throughout: a narrow path would pass
 // through the ANSI code page and could hide what this test is for.
 
+// winsock2.h first: windows.h would otherwise bring the old winsock.h.
+#include <winsock2.h>
+
 #include <windows.h>
 
+#include <cctype>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
 #include "qbhost/engine.h"
 #include "qbhost/rcon.h"
-#include "qbhost/request_record.h"
 #include "qbhost/requests.h"
 #include "qbhost/sinks.h"
 #include "qbhost/standin.h"
+#include "support/base64_encode.h"
 
 namespace {
 
@@ -36,7 +44,6 @@ static_assert(std::is_same_v<EngineChar, wchar_t>, "engine text is wchar_t on Wi
 namespace fs = std::filesystem;
 
 constexpr qbhost::PluginId kPlugin = 1;
-constexpr const char* kBaseUrl = "http://127.0.0.1:9/hook";
 constexpr const char* kToken = "t0ken-42";
 
 int checks = 0;
@@ -72,22 +79,88 @@ std::wstring Wide(std::string_view utf8) {
   return out;
 }
 
-std::string Base64(std::string_view bytes) {
-  static constexpr char kDigits[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  for (std::size_t i = 0; i < bytes.size(); i += 3) {
-    std::uint32_t group = 0;
-    const std::size_t n = bytes.size() - i < 3 ? bytes.size() - i : 3;
-    for (std::size_t k = 0; k < 3; ++k) {
-      group = group << 8 | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
+// A webhook receiver on 127.0.0.1: one request per connection, answered with
+// 200 and "Connection: close"; keeps what arrived.
+class Receiver {
+ public:
+  struct Post {
+    std::string path;
+    std::string head;  // request line and headers
+    std::string body;
+  };
+
+  Receiver() {
+    WSADATA data;
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) throw std::runtime_error("WSAStartup failed");
+    listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int size = sizeof address;
+    if (listener_ == INVALID_SOCKET ||
+        bind(listener_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+        listen(listener_, 16) != 0 ||
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+      throw std::runtime_error("cannot listen on 127.0.0.1: " + std::to_string(WSAGetLastError()));
     }
-    for (std::size_t k = 0; k < 4; ++k) {
-      out += k <= n ? kDigits[(group >> (18 - 6 * k)) & 0x3F] : '=';
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~Receiver() {
+    closesocket(listener_);  // ends accept()
+    thread_.join();
+    WSACleanup();
+  }
+  Receiver(const Receiver&) = delete;
+  Receiver& operator=(const Receiver&) = delete;
+
+  std::string BaseUrl() const { return "http://127.0.0.1:" + std::to_string(port_) + "/hook"; }
+  std::vector<Post> Posts() {
+    std::lock_guard lock(mutex_);
+    return posts_;
+  }
+
+ private:
+  void Serve() {
+    for (;;) {
+      const SOCKET peer = accept(listener_, nullptr, nullptr);
+      if (peer == INVALID_SOCKET) return;
+      std::string in;
+      char buffer[4096];
+      std::size_t headEnd = std::string::npos;
+      std::size_t length = 0;
+      for (;;) {
+        const int got = recv(peer, buffer, sizeof buffer, 0);
+        if (got <= 0) break;
+        in.append(buffer, static_cast<std::size_t>(got));
+        if (headEnd == std::string::npos && (headEnd = in.find("\r\n\r\n")) != std::string::npos) {
+          std::string head = in.substr(0, headEnd);
+          for (char& c : head) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+          const auto at = head.find("content-length:");
+          if (at != std::string::npos) length = std::stoul(head.substr(at + 15));
+        }
+        if (headEnd != std::string::npos && in.size() >= headEnd + 4 + length) break;
+      }
+      if (headEnd != std::string::npos) {
+        Post post{in.substr(in.find(' ') + 1, in.find(' ', in.find(' ') + 1) - in.find(' ') - 1),
+                  in.substr(0, headEnd + 2), in.substr(headEnd + 4)};
+        std::lock_guard lock(mutex_);
+        posts_.push_back(std::move(post));
+      }
+      const std::string answer =
+          "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
+      send(peer, answer.data(), static_cast<int>(answer.size()), 0);
+      shutdown(peer, SD_SEND);
+      closesocket(peer);
     }
   }
-  return out;
-}
+
+  SOCKET listener_ = INVALID_SOCKET;
+  int port_ = 0;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::vector<Post> posts_;
+};
 
 // The names in the export directory of a loaded module, read from its PE
 // headers in memory; `functions` is the number of exported addresses (an
@@ -211,9 +284,11 @@ void Run(const fs::path& built) {
   if (!CopyFileW(built.c_str(), dll.c_str(), FALSE)) {
     throw std::runtime_error("cannot copy the plug-in into the server root");
   }
+  Receiver receiver;
+  const std::string baseUrl = receiver.BaseUrl();
   {
     std::ofstream config(pluginDir / L"config.json", std::ios::binary);
-    config << R"({"webhookBaseUrl":")" << kBaseUrl << R"(","token":")" << kToken
+    config << R"({"webhookBaseUrl":")" << baseUrl << R"(","token":")" << kToken
            << R"(","map":"TheIsland_WP"})";
   }
   SetCurrentDirectoryW(root.c_str());
@@ -248,7 +323,7 @@ void Run(const fs::path& built) {
     // Say: sender and message with umlauts, Base64 JSON over RCON.
     const std::string json = Utf8(L"{\"sender\":\"J\u00fcrgen\",\"message\":\"Gr\u00fc\u00dfe\"}");
     {
-      qbhost::HostRconPacket packet(7, 2, "quellmoorsay " + Base64(json));
+      qbhost::HostRconPacket packet(7, 2, "quellmoorsay " + qbtest::EncodeBase64(json));
       Check(qbhost::DispatchRcon(rcon, packet.get(), world, true), "the say command is matched");
     }
     const auto replies = qbhost::SentReplies(rcon);
@@ -265,29 +340,43 @@ void Run(const fs::path& built) {
               fs::path(ownPath) == dll,
           "the chat relay is asked for with the DLL's own full path");
 
-    // Chat: one global line goes to the (recording) request service.
-    qbhost::ClearRecordedRequests();
+    // Chat: one global line goes out through WinHTTP to the receiver.
     {
       qbhost::HostString text(Utf8(L"Gr\u00fc\u00dfe an alle"));
       Check(!qbhost::DispatchChat(player, text.ptr(), 0, 0, false, false),
             "the chat line is not suppressed");
     }
-    const auto requests = qbhost::RecordedRequests();
+    Check(qbhost::WaitForRequests(std::chrono::seconds(20)), "the request is answered");
     const std::string body = Utf8(
         L"{\"map\":\"TheIsland_WP\",\"message\":\"Gr\u00fc\u00dfe an "
         L"alle\",\"sender\":\"Thorgar\"}");
-    if (Check(requests.size() == 1, "one request handed to the request service")) {
-      const auto& r = requests[0];
-      std::printf("     POST %s\n     body %s\n", r.url.c_str(), r.body.c_str());
-      Check(r.url == std::string(kBaseUrl) + "/plugin/chat", "URL <base>/plugin/chat");
-      Check(Contains(r.headers, std::string("Authorization: Bearer ") + kToken),
+    const auto posts = receiver.Posts();
+    if (Check(posts.size() == 1, "one request arrived at the receiver on 127.0.0.1")) {
+      const auto& post = posts[0];
+      std::printf("     POST %s\n     body %s\n", post.path.c_str(), post.body.c_str());
+      Check(post.path == "/hook/plugin/chat", "path <base>/plugin/chat");
+      Check(post.head.find(std::string("\r\nAuthorization: Bearer ") + kToken + "\r\n") !=
+                std::string::npos,
             "header Authorization: Bearer <token>");
-      Check(r.body == body && r.contentType == "application/json",
-            "compact JSON body with sorted keys");
+      Check(post.body == body &&
+                post.head.find("\r\nContent-Type: application/json\r\n") != std::string::npos,
+            "compact JSON body with sorted keys, as application/json");
     }
     qbhost::Tick();  // the chat completion, and the first heartbeat
+    Check(qbhost::WaitForRequests(std::chrono::seconds(20)), "the heartbeat is answered");
     qbhost::Tick();  // the heartbeat's completion
     Check(qbhost::PendingRequests() == 0, "completions delivered at the ticks");
+    const auto all = receiver.Posts();
+    Check(all.size() == 2 && all[1].path == "/hook/plugin/heartbeat",
+          "the heartbeat arrived at <base>/plugin/heartbeat");
+    bool failureLogged = false;
+    for (const auto& line : log->Texts()) {
+      if (line.find("fehlgeschlagen") != std::string::npos) {
+        std::printf("     %s\n", line.c_str());
+        failureLogged = true;
+      }
+    }
+    Check(!failureLogged, "both completions report success (HTTP 200 read through WinHTTP)");
 
     const std::size_t journalBefore = qbhost::RegistryJournal().size();
     plugin.Unload();
@@ -320,6 +409,7 @@ void Run(const fs::path& built) {
   }
   Check(GetModuleHandleW(dll.c_str()) == nullptr, "released again");
 
+  qbhost::ShutdownRequests();  // its workers end before the program does
   qbhost::DestroyRconConnection(rcon);
   qbhost::DestroyWorld(world);
   qbhost::SetLogSinks({});

@@ -46,12 +46,15 @@ import random
 import shutil
 import signal
 import socket
-import struct
 import subprocess
 import sys
 import tempfile
 import threading
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                "examples", "service"))
+import rcon  # noqa: E402  (the one RCON client in Python: examples/service/rcon.py)
 
 CHAT_INTERVAL = 0.150
 SAY_INTERVAL = 3.0
@@ -170,55 +173,25 @@ class Receiver:
 # --------------------------------------------------------------------- RCON
 
 
-class Rcon:
-    """A small Source RCON client (blocking socket with timeouts)."""
+class Rcon(rcon.RconClient):
+    """The reference service's RCON client (examples/service/rcon.py), logged
+    in on 127.0.0.1, with a way to read a reply that spans several packets."""
 
     def __init__(self, port):
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=10)
-        self.buf = b""
-        self.next_id = 10
-
-    def send(self, pid, ptype, body):
-        data = body.encode("utf-8")
-        self.sock.sendall(struct.pack("<iii", len(data) + 10, pid, ptype) + data + b"\0\0")
-
-    def read(self):
-        while True:
-            if len(self.buf) >= 4:
-                (size,) = struct.unpack("<i", self.buf[:4])
-                if size < 10 or size > 4096:
-                    raise RuntimeError("bad packet size %d" % size)
-                if len(self.buf) >= 4 + size:
-                    pid, ptype = struct.unpack("<ii", self.buf[4:12])
-                    body = self.buf[12 : 4 + size - 2]
-                    self.buf = self.buf[4 + size :]
-                    return pid, ptype, body.decode("utf-8", "replace")
-            chunk = self.sock.recv(65536)
-            if not chunk:
-                raise RuntimeError("RCON connection closed")
-            self.buf += chunk
-
-    def auth(self):
-        self.send(1, 3, PASSWORD)
-        pid, ptype, _ = self.read()
-        if ptype != 2 or pid != 1:
-            raise RuntimeError("RCON login refused")
+        super().__init__("127.0.0.1", port, PASSWORD, timeout=10)
 
     def exec_all(self, command):
-        """The reply's packets (joined) and how many there were."""
-        self.next_id += 2
-        self.send(self.next_id, 2, command)
-        self.send(self.next_id + 1, 0, "")  # end marker, echoed after the reply
+        """The reply's packets (joined) and how many there were: an empty
+        RESPONSE packet sent after the command comes back after its reply."""
+        command_id = self._send(rcon.EXEC, command)
+        marker_id = self._send(rcon.RESPONSE, "")
         parts = []
         while True:
-            pid, _, body = self.read()
-            if pid == self.next_id + 1:
+            packet_id, _, body = self._read()
+            if packet_id == marker_id:
                 return "".join(parts), len(parts)
-            if pid == self.next_id:
+            if packet_id == command_id:
                 parts.append(body)
-
-    def close(self):
-        self.sock.close()
 
 
 # --------------------------------------------------------------- the server
@@ -370,7 +343,6 @@ class Load:
     def long_reply(self, port):
         client = Rcon(port)
         try:
-            client.auth()
             reply, packets = client.exec_all("listplayers")
             if "Zuhörer2_" not in reply:
                 self.errors.append("listplayers reply incomplete (%d bytes)" % len(reply))
@@ -474,7 +446,6 @@ def main():
     load = Load(server, start)
     load.setup()
     admin = Rcon(server.rcon_port)
-    admin.auth()
     rows = []
     csv = open(csv_path, "w")
     csv.write("t_s,rss_kib,fds,threads,live_blocks,tick_late_max_us,"

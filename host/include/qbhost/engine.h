@@ -39,6 +39,10 @@ QB_STANDIN_API AShooterPlayerController* AddPlayer(UWorld* world, const PlayerOp
 // pass here: Inbox still shows what it received, and a relay delivers nothing.
 // Leaving twice is a no-op.
 QB_STANDIN_API void RemovePlayer(AShooterPlayerController* controller);
+// The controller is being destroyed (pending kill) and has not left yet: a
+// weak reference to it resolves to null through FWeakObjectPtr.Get(false), as
+// plug-ins call it, and to the controller only through Get(true).
+QB_STANDIN_API void BeginDestroyPlayer(AShooterPlayerController* controller);
 QB_STANDIN_API void SetCharacterName(AShooterPlayerController* controller, std::string_view name);
 // Throws std::logic_error when the player has no player state (or has left).
 QB_STANDIN_API void SetPlayerName(AShooterPlayerController* controller, std::string_view name);

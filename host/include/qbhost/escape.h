@@ -37,4 +37,9 @@ QB_STANDIN_API std::string EscapeText(std::string_view text, bool escapeSpace = 
 //   (the backslash and the space stay, the ESC byte becomes the text "\x1b")
 QB_STANDIN_API std::string EscapeControls(std::string_view line);
 
+// ASCII letters in lower case, every other byte as it is: HTTP header names,
+// URL schemes, console and RCON command words.
+//   Lower("Content-Type") -> "content-type"
+QB_STANDIN_API std::string Lower(std::string_view text);
+
 }  // namespace qbhost

@@ -1,7 +1,7 @@
 #pragma once
 
 // Harness side of the request service (API::Requests): shutdown, waiting in
-// tests, and fault injection.
+// tests, bounds and fault injection. How the service works: host/src/requests.cpp.
 
 #include <chrono>
 #include <cstddef>
@@ -10,20 +10,26 @@
 
 namespace qbhost {
 
-// Aborts every request in flight and drops every completion not yet
+// Worker threads that send requests, each one at a time.
+inline constexpr std::size_t kRequestWorkers = 8;
+
+// Aborts every request being sent and drops every completion not yet
 // delivered, without calling any. The service starts again on the next request.
 QB_STANDIN_API void ShutdownRequests();
 
 // Requests handed over and not yet delivered to their callbacks.
 QB_STANDIN_API std::size_t PendingRequests();
 
-// Waits until every request handed over so far has finished on the wire and
-// its completion waits for the next Tick(). False on timeout.
+// Requests handed over that wait for a worker.
+QB_STANDIN_API std::size_t WaitingRequests();
+
+// Waits until every request handed over so far has been answered or has
+// failed, and its completion waits for the next Tick(). False on timeout.
 QB_STANDIN_API bool WaitForRequests(std::chrono::milliseconds timeout);
 
-// Requests handed over and not yet finished that the service holds at most;
+// Requests waiting for a worker that the service holds at most;
 // CreatePostRequest refuses one beyond it (returns false, no callback). 0
-// restores the default, 65,536.
+// restores the default, 4,096.
 QB_STANDIN_API void SetRequestLimit(std::size_t limit);
 
 enum class RequestFault {

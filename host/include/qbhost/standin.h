@@ -121,8 +121,11 @@ struct RegistryEvent {
 // grow the host).
 QB_STANDIN_API std::vector<RegistryEvent> RegistryJournal();
 QB_STANDIN_API std::vector<std::string> RegisteredIds(CommandKind kind);
-// Drops every registration and the journal.
+// Drops every registration, the journal and the armed removal faults.
 QB_STANDIN_API void ResetRegistry();
+// The next removal of that kind throws std::runtime_error(message) and removes
+// nothing; kinds are armed one by one, so several removals can fail in turn.
+QB_STANDIN_API void FailRemoval(CommandKind kind, std::string message);
 
 // Runs every chat callback with the arguments; true when any returned true.
 QB_STANDIN_API bool DispatchChat(AShooterPlayerController* controller, FString* text, int mode,
@@ -146,5 +149,8 @@ QB_STANDIN_API void SetCurrentWorld(UWorld* world);
 QB_STANDIN_API std::shared_ptr<spdlog::logger> HostLogger();
 // Replaces the host's sink list (and the host logger's copy of it).
 QB_STANDIN_API void SetLogSinks(std::vector<std::shared_ptr<spdlog::sinks::sink>> sinks);
+// The next call of GetLogSinks (the plug-in's way to its sinks) throws
+// std::runtime_error, once: a plug-in whose logger cannot be made.
+QB_STANDIN_API void FailNextGetLogSinks();
 
 }  // namespace qbhost

@@ -1,0 +1,67 @@
+#pragma once
+
+// What differs between platforms in the request service: sending one POST and
+// reading its answer. requests.cpp holds the pool, the bounds, the deadlines
+// and the completions; each worker thread owns one Sender.
+//   Linux    send_httplib.cpp  cpp-httplib's httplib::Client
+//   Windows  send_winhttp.cpp  WinHTTP, the platform's own client
+// Limits in seconds, defaults applied: `connectLeft` is what the job's wait
+// for a worker left of its connect limit; send and receive are quiet times
+// (no byte moved for that long), not caps on the whole exchange.
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "qbhost/standin.h"
+
+namespace qbhost::detail {
+
+struct Outcome {
+  bool success = false;
+  std::string text;  // the body on success, else what went wrong (escaped)
+  std::unordered_map<std::string, std::string> headers;  // names in lower case
+};
+
+struct Target {
+  bool https = false;
+  std::string host;  // as in the URL ("[::1]" keeps its brackets)
+  int port = 0;
+  std::string path;  // "/" at least, with the query
+};
+
+struct Job {
+  std::uint64_t id = 0;
+  PluginId owner = 0;
+  Target target;
+  std::string body;
+  std::string contentType;
+  std::vector<std::string> headers;  // "Name: value"
+  long connect = 0;
+  long receive = 0;
+  long send = 0;
+  std::chrono::steady_clock::time_point handedOver;
+};
+
+class Sender {
+ public:
+  virtual ~Sender() = default;
+  // Sends `job` and waits for its answer; never throws.
+  virtual Outcome Send(const Job& job, std::chrono::milliseconds connectLeft) = 0;
+  // From another thread: the Send of job `id`, under way or about to start,
+  // gives up at once.
+  virtual void Abort(std::uint64_t id) = 0;
+};
+std::unique_ptr<Sender> MakeSender();
+
+// Texts both senders share, so that a log line reads the same on both.
+std::string ConnectFailedText(const Target& target);
+std::string QuietTimeText(bool receiving, long seconds);
+std::string StatusText(int status, const std::string& reason);  // "HTTP 500 Internal ..."
+// One answer header: the name in lower case, repeated values joined with ", ".
+void AddHeader(Outcome& outcome, const std::string& name, const std::string& value);
+
+}  // namespace qbhost::detail
