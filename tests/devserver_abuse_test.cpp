@@ -34,15 +34,6 @@ using json = nlohmann::json;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
-// Resident memory of a process in KiB (VmRSS), 0 when unreadable.
-long ResidentKib(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-  }
-  return 0;
-}
-
 // Sets an environment variable for the children started while it lives.
 class ScopedEnv {
  public:
@@ -106,9 +97,9 @@ TEST_F(DevServerAbuse, AConsoleFloodKeepsMemoryFlatAndASignalStopsItAtOnce) {
     for (auto end = Clock::now() + span; Clock::now() < end;) server_->Lines();
   };
   readFor(std::chrono::milliseconds(700));
-  const long early = ResidentKib(server_->pid());
+  const long early = server_->ResidentKib();
   readFor(std::chrono::milliseconds(1500));
-  const long late = ResidentKib(server_->pid());
+  const long late = server_->ResidentKib();
   const auto runBefore = CountLines("OK chat Anna");
   EXPECT_GT(runBefore, 1000u) << "the flood never got going";
   // The unbounded hand-over grew by hundreds of MB a second here.

@@ -33,6 +33,7 @@
 #include "devserver/playground.h"
 #include "devserver/webhook_echo.h"
 #include "support/dev_process.h"
+#include "support/dev_server_test.h"
 #include "support/harness.h"
 
 namespace {
@@ -43,14 +44,6 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 constexpr long kMaxGrowthKib = 50 * 1024;
-
-long ResidentKib(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-  }
-  return 0;
-}
 
 // A TCP connection to 127.0.0.1 whose every wait has a deadline.
 class Connection {
@@ -108,35 +101,28 @@ int StatusOf(const std::string& answer) {
   return std::regex_search(answer, m, std::regex("^HTTP/1\\.1 (\\d{3}) ")) ? std::stoi(m[1]) : 0;
 }
 
-class HttpGuard : public ::testing::Test {
+class HttpGuard : public qbtest::DevServerTest {
  protected:
-  void SetUp() override {
-    root_ = std::make_unique<qbtest::TempDir>();
-    fs::create_directories(root_->path() / "ArkApi" / "Plugins");
-  }
-
   // The dev server with the page and the echo; their ports from its output.
   void Start(std::vector<std::string> extra = {}) {
-    std::vector<std::string> args{
-        "--root", root_->path().string(), "--webhook-echo", "0", "--ui", "0", "--tick-ms", "100"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    server_ = std::make_unique<qbtest::ChildProcess>(QB_DEVSERVER_PATH, args);
-    auto echo = server_->Expect("Webhook echo listening on 127.0.0.1:");
+    extra.insert(extra.begin(), {"--webhook-echo", "0", "--ui", "0"});
+    ASSERT_NO_FATAL_FAILURE(DevServerTest::Start(extra));
+    auto echo = FindLine("Webhook echo listening on 127.0.0.1:");
     ASSERT_TRUE(echo);
     echoPort_ = static_cast<std::uint16_t>(std::stoi(echo->substr(echo->rfind(':') + 1)));
-    auto link = server_->Expect("Playground at http://127.0.0.1:");
+    auto link = FindLine("Playground at http://127.0.0.1:");
     ASSERT_TRUE(link);
     std::smatch m;
     ASSERT_TRUE(std::regex_search(*link, m, std::regex(R"(:(\d+)/\?token=([0-9a-f]{64})$)")));
     pagePort_ = static_cast<std::uint16_t>(std::stoi(m[1]));
     token_ = m[2];
-    ASSERT_TRUE(server_->Expect("Dev server ready"));
   }
 
   void TearDown() override {
-    if (!server_) return;
-    server_->Signal(SIGTERM);
-    EXPECT_EQ(server_->WaitExit(), 0);
+    if (server_ && !stopped_) {
+      EXPECT_EQ(Stop(), 0);
+    }
+    DevServerTest::TearDown();
   }
 
   std::string PageHead(const std::string& method, const std::string& path, bool withToken) const {
@@ -146,8 +132,6 @@ class HttpGuard : public ::testing::Test {
     return head;
   }
 
-  std::unique_ptr<qbtest::TempDir> root_;
-  std::unique_ptr<qbtest::ChildProcess> server_;
   std::uint16_t pagePort_ = 0, echoPort_ = 0;
   std::string token_;
 };
@@ -183,7 +167,7 @@ TEST_F(HttpGuard, ARefusedBodyIsNeverReadAndItsConnectionCloses) {
     head += "\r\n";
     Connection conn(c.toPage ? pagePort_ : echoPort_);
     ASSERT_TRUE(conn.connected());
-    const long before = ResidentKib(server_->pid());
+    const long before = server_->ResidentKib();
     // The body streams while the answer is awaited, as a browser sends it.
     std::atomic<std::size_t> sent{0};
     std::thread body([&] {
@@ -195,7 +179,7 @@ TEST_F(HttpGuard, ARefusedBodyIsNeverReadAndItsConnectionCloses) {
     bool ended = false;
     std::string answer = conn.ReadAll(5s, &ended);
     body.join();
-    const long growth = ResidentKib(server_->pid()) - before;
+    const long growth = server_->ResidentKib() - before;
     server_->Lines();  // keeps the server's output pipe flowing
 
     EXPECT_EQ(StatusOf(answer), c.status) << answer.substr(0, 200);

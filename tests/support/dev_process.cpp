@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <fstream>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -156,6 +157,14 @@ std::optional<int> ChildProcess::WaitExit(std::chrono::milliseconds timeout) {
   }
   if (*status_ < 0) return std::nullopt;
   return status_;
+}
+
+long ChildProcess::ResidentKib() const {
+  std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return 0;
 }
 
 }  // namespace qbtest

@@ -42,6 +42,8 @@ class ChildProcess {
 
   void Signal(int signal);
   pid_t pid() const { return pid_; }
+  // The child's resident memory in KiB (VmRSS), 0 when it cannot be read.
+  long ResidentKib() const;
   // Reads the output to its end and reaps the child. Its exit code, or empty on
   // timeout or when a signal ended it.
   std::optional<int> WaitExit(std::chrono::milliseconds timeout = std::chrono::seconds(10));
