@@ -182,11 +182,11 @@ FIGURES = [
 ]
 
 
-def measure(runs, spec):
+def measure(runs, source):
     """(number, its text, a note) for one measure, or a text saying what is missing."""
-    kind = spec[0]
-    names = spec[1:3] if kind in ("cpu", "ratio") else spec[1:2]
-    stat = spec[3] if kind == "counter" else "median"
+    kind = source[0]
+    names = source[1:3] if kind in ("cpu", "ratio") else source[1:2]
+    stat = source[3] if kind == "counter" else "median"
     entries = [find(runs, name, stat) for name in names]
     missing = [name for name, entry in zip(names, entries) if entry is None]
     if missing:
@@ -203,7 +203,7 @@ def measure(runs, spec):
         return (cpu, f"{cpu:.2f}x (real {real:.2f}x)",
                 f"{fmt_ns(ns(s, 'cpu_time'))} vs {fmt_ns(ns(b, 'cpu_time'))}",
                 lambda x: f"{x}x")
-    key = spec[2] if kind == "counter" else "bytes_per_second"
+    key = source[2] if kind == "counter" else "bytes_per_second"
     if key not in s:
         return f"no counter {key} in {names[0]}"
     if kind == "mbps":
@@ -217,8 +217,8 @@ def judge(runs):
     """Each figure with its value, goal and verdict; True when every one was found."""
     rows = []
     found = True
-    for figure, what, spec, goal in FIGURES:
-        result = measure(runs, spec)
+    for figure, what, source, goal in FIGURES:
+        result = measure(runs, source)
         if isinstance(result, str):
             rows.append((figure, what, "missing", "", "MISS", result))
             found = False

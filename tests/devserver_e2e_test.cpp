@@ -121,15 +121,6 @@ class DevServerE2E : public qbtest::DevServerTest {
     return list;
   }
 
-  // The last line printed so far that contains `needle`.
-  std::optional<std::string> FindLine(const std::string& needle) {
-    std::optional<std::string> found;
-    for (const auto& line : server_->Lines()) {
-      if (line.find(needle) != std::string::npos) found = line;
-    }
-    return found;
-  }
-
   qbtest::HttpReceiver receiver_;
 };
 
