@@ -100,14 +100,6 @@ std::unordered_set<const AShooterPlayerController*>& KnownControllers() {
   return known;
 }
 
-AShooterPlayerController& Known(AShooterPlayerController* controller, const char* caller) {
-  auto* found = detail::FindController(controller);
-  if (found == nullptr) {
-    throw std::invalid_argument(std::string(caller) + ": not a player controller of the host");
-  }
-  return *found;
-}
-
 void RefreshList(UWorld& world) {
   world.playerControllerList.data = world.listStorage.data();
   world.playerControllerList.count = static_cast<std::int32_t>(world.listStorage.size());
@@ -118,19 +110,7 @@ void RefreshList(UWorld& world) {
 // the new text is in place.
 void ReplaceText(FString* slot, std::string_view utf8) {
   EngineChar* const oldData = slot->data;
-  const std::int32_t oldCount = slot->count;
-  const std::int32_t oldCapacity = slot->capacity;
-  slot->data = nullptr;
-  slot->count = 0;
-  slot->capacity = 0;
-  try {
-    ConstructInto(slot, utf8);
-  } catch (...) {
-    slot->data = oldData;
-    slot->count = oldCount;
-    slot->capacity = oldCapacity;
-    throw;
-  }
+  ConstructInto(slot, utf8);  // writes the slot only once the new block exists
   EngineFree(oldData);
 }
 
@@ -156,6 +136,14 @@ UObject* WeakObjectGet(FWeakObjectPtr* self, bool evenIfPendingKill) {
 AShooterPlayerController* FindController(const AShooterPlayerController* pointer) {
   const auto& known = KnownControllers();
   return known.count(pointer) != 0 ? const_cast<AShooterPlayerController*>(pointer) : nullptr;
+}
+
+AShooterPlayerController& Known(AShooterPlayerController* controller, const char* caller) {
+  auto* found = detail::FindController(controller);
+  if (found == nullptr) {
+    throw std::invalid_argument(std::string(caller) + ": not a player controller of the host");
+  }
+  return *found;
 }
 
 }  // namespace detail
@@ -200,7 +188,7 @@ AShooterPlayerController* AddPlayer(UWorld* world, const PlayerOptions& options)
 }
 
 void RemovePlayer(AShooterPlayerController* controller) {
-  auto& c = Known(controller, "RemovePlayer");
+  auto& c = detail::Known(controller, "RemovePlayer");
   if (c.departed) return;
   Objects().Remove(c.self);
   c.departed = true;
@@ -209,16 +197,12 @@ void RemovePlayer(AShooterPlayerController* controller) {
 }
 
 void BeginDestroyPlayer(AShooterPlayerController* controller) {
-  auto& c = Known(controller, "BeginDestroyPlayer");
+  auto& c = detail::Known(controller, "BeginDestroyPlayer");
   if (!c.departed) Objects().MarkPendingKill(c.self);
 }
 
-void SetCharacterName(AShooterPlayerController* controller, std::string_view name) {
-  Known(controller, "SetCharacterName").characterName = std::string(name);
-}
-
 void SetPlayerName(AShooterPlayerController* controller, std::string_view name) {
-  auto& c = Known(controller, "SetPlayerName");
+  auto& c = detail::Known(controller, "SetPlayerName");
   if (c.playerState == nullptr) {
     throw std::logic_error("SetPlayerName: the controller has no player state");
   }
@@ -237,7 +221,7 @@ std::vector<AShooterPlayerController*> LivePlayers(UWorld* world) {
 }
 
 std::string PlayerLabel(AShooterPlayerController* controller) {
-  auto& c = Known(controller, "PlayerLabel");
+  auto& c = detail::Known(controller, "PlayerLabel");
   // Appended piece by piece: "#" + std::to_string(...) trips a false -Wrestrict
   // in GCC 12 at -O3.
   std::string label = "#";

@@ -43,7 +43,6 @@ QB_STANDIN_API void RemovePlayer(AShooterPlayerController* controller);
 // weak reference to it resolves to null through FWeakObjectPtr.Get(false), as
 // plug-ins call it, and to the controller only through Get(true).
 QB_STANDIN_API void BeginDestroyPlayer(AShooterPlayerController* controller);
-QB_STANDIN_API void SetCharacterName(AShooterPlayerController* controller, std::string_view name);
 // Throws std::logic_error when the player has no player state (or has left).
 QB_STANDIN_API void SetPlayerName(AShooterPlayerController* controller, std::string_view name);
 // The controllers still alive in the world, in list order.
