@@ -85,27 +85,6 @@ void TextSink::sink_it_(const spdlog::details::log_msg& msg) {
   WriteLine(msg.level, std::string_view(msg.payload.data(), msg.payload.size()));
 }
 
-std::vector<CaptureSink::Line> CaptureSink::Lines() {
-  std::lock_guard lock(mutex_);
-  return lines_;
-}
-
-std::vector<std::string> CaptureSink::Texts() {
-  std::lock_guard lock(mutex_);
-  std::vector<std::string> out;
-  for (const auto& l : lines_) out.push_back(l.text);
-  return out;
-}
-
-void CaptureSink::Clear() {
-  std::lock_guard lock(mutex_);
-  lines_.clear();
-}
-
-void CaptureSink::WriteLine(spdlog::level::level_enum level, std::string_view line) {
-  lines_.push_back({level, std::string(line)});
-}
-
 StreamSink::StreamSink(const std::string& path) : stream_(std::fopen(path.c_str(), "a")) {
   if (stream_ == nullptr) {
     throw std::runtime_error("cannot open log file " + path + ": " + std::strerror(errno));
