@@ -1,8 +1,7 @@
-// The chat relay: shows a chat line to one simulated player (and the game's
-// own showing of a player's chat line to everyone). Each delivered line
-// lands in the player's inbox (the latest kInboxLimit of them) and goes to the
-// delivery listener (the dev server prints it). A controller that has left, or
-// one the host never made, receives nothing.
+// The chat relay and the game's own showing of a player's chat line: each
+// delivered line lands in the player's inbox and goes to the delivery
+// listener. A controller that has left, or one the host never made, receives
+// nothing.
 
 #include <mutex>
 #include <stdexcept>

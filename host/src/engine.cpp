@@ -1,13 +1,7 @@
 // The simulated engine: worlds, players and the object table that weak
-// references resolve through.
-//
-// A weak reference is (object index, serial number). The table hands out each
-// slot with a fresh serial; when a player leaves, the slot is freed (and may be
-// handed out again under a new serial), so every reference to the departed
-// player resolves to null from then on while its entry still counts in the
-// world's list, as in the engine. Between the two a controller can be pending
-// kill (being destroyed): Get(false), what plug-ins call, then resolves to
-// null, and only Get(true) still finds it.
+// references (object index, serial number) resolve through. A slot freed when
+// a player leaves may be handed out again, but only under a new serial, so
+// the departed player's references stay null (see RemovePlayer in engine.h).
 
 #include <algorithm>
 #include <functional>
@@ -25,24 +19,15 @@ namespace {
 class ObjectTable {
  public:
   FWeakObjectPtr Add(void* object) {
-    std::int32_t index;
-    if (free_.empty()) {
-      slots_.push_back({});
-      index = static_cast<std::int32_t>(slots_.size() - 1);
-    } else {
-      index = free_.back();
-      free_.pop_back();
-    }
-    auto& slot = slots_[static_cast<std::size_t>(index)];
-    slot.object = object;
-    slot.serial = nextSerial_++;
-    return {index, slot.serial};
+    auto it =
+        std::find_if(slots_.begin(), slots_.end(), [](const Slot& s) { return s.serial == 0; });
+    if (it == slots_.end()) it = slots_.insert(slots_.end(), Slot{});
+    *it = {object, nextSerial_++, false};
+    return {static_cast<std::int32_t>(it - slots_.begin()), it->serial};
   }
 
   void Remove(const FWeakObjectPtr& ref) {
-    if (Get(ref, true) == nullptr) return;
-    slots_[static_cast<std::size_t>(ref.objectIndex)] = {};
-    free_.push_back(ref.objectIndex);
+    if (Get(ref, true) != nullptr) slots_[static_cast<std::size_t>(ref.objectIndex)] = {};
   }
 
   void MarkPendingKill(const FWeakObjectPtr& ref) {
@@ -67,7 +52,6 @@ class ObjectTable {
     bool pendingKill = false;
   };
   std::vector<Slot> slots_;
-  std::vector<std::int32_t> free_;
   std::int32_t nextSerial_ = 1;
 };
 
