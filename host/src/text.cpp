@@ -81,30 +81,23 @@ void SetConversionFault(ConversionFault fault) {
 }
 
 std::size_t DecodeUtf8(std::string_view text, char32_t& cp) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
   if (text.empty()) return 0;
-  const unsigned char lead = byte(0);
-  if (lead < 0x80) {
-    cp = lead;
-    return 1;
-  }
-  std::size_t length = 0;
-  char32_t minimum = 0;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2, minimum = 0x80, cp = lead & 0x1Fu;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3, minimum = 0x800, cp = lead & 0x0Fu;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4, minimum = 0x10000, cp = lead & 0x07u;
-  } else {
-    return 0;
-  }
-  if (text.size() < length) return 0;
+  const auto lead = static_cast<unsigned char>(text[0]);
+  const std::size_t length = lead < 0x80   ? 1
+                             : lead < 0xC2 ? 0
+                             : lead < 0xE0 ? 2
+                             : lead < 0xF0 ? 3
+                             : lead < 0xF5 ? 4
+                                           : 0;
+  if (length == 0 || text.size() < length) return 0;
+  cp = length == 1 ? lead : lead & (0x7Fu >> length);  // the lead's payload bits
   for (std::size_t i = 1; i < length; ++i) {
-    if ((byte(i) & 0xC0u) != 0x80u) return 0;
-    cp = (cp << 6) | (byte(i) & 0x3Fu);
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if ((byte & 0xC0u) != 0x80u) return 0;
+    cp = (cp << 6) | (byte & 0x3Fu);
   }
-  if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  constexpr char32_t kShortest[] = {0, 0, 0x80, 0x800, 0x10000};  // overlong below
+  if (cp < kShortest[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
   return length;
 }
 
