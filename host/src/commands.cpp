@@ -1,11 +1,8 @@
 // The command registry: chat callbacks, RCON commands and timer callbacks by
 // id, each remembered with the plug-in that registered it. Dispatch runs the
 // callbacks from a snapshot without holding the lock, so a callback may
-// register or remove commands itself.
-//
-// The journal of registrations and removals keeps only the latest
-// kJournalEntries: a server that loads and unloads plug-ins for weeks must not
-// grow it, and readers only look at what just happened.
+// register or remove commands itself. The journal keeps only the latest
+// kJournalEntries: load/unload cycles for weeks must not grow it.
 
 #include <algorithm>
 #include <deque>

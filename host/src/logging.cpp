@@ -2,7 +2,6 @@
 // logger formats its own lines with its own pattern (see FormattingLogger), so
 // a plug-in's pattern never changes how the host's lines look.
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
