@@ -13,8 +13,8 @@
 
 #include "config/config.h"
 #include "plugin/plugin_log.h"
-#include "qbhost/sinks.h"
 #include "qbhost/standin.h"
+#include "support/capture_sink.h"
 
 using namespace qb;
 
@@ -23,7 +23,7 @@ namespace {
 struct Fixture {
   std::filesystem::path root;
   std::filesystem::path file;
-  std::shared_ptr<qbhost::CaptureSink> sink = std::make_shared<qbhost::CaptureSink>();
+  std::shared_ptr<qbtest::CaptureSink> sink = std::make_shared<qbtest::CaptureSink>();
 
   Fixture() {
     root = std::filesystem::temp_directory_path() /

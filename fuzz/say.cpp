@@ -15,8 +15,8 @@
 #include "plugin/plugin_log.h"
 #include "qbhost/engine.h"
 #include "qbhost/rcon.h"
-#include "qbhost/sinks.h"
 #include "support/base64_encode.h"
+#include "support/capture_sink.h"
 
 using namespace qb;
 
@@ -29,7 +29,7 @@ struct Fixture {
   UWorld* world = qbhost::CreateWorld();
 
   Fixture() {
-    qbhost::SetLogSinks({std::make_shared<qbhost::CaptureSink>()});
+    qbhost::SetLogSinks({std::make_shared<qbtest::CaptureSink>()});
     PluginLog::Instance().Create("QuellmoorBridge");
     PluginState = PluginConfig{true, "http://127.0.0.1:9", "token", "map", ""};
     qbhost::SetCurrentWorld(world);

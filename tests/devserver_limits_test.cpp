@@ -17,8 +17,8 @@
 
 #include "devserver/rcon_digest.h"
 #include "devserver/stdin_reader.h"
-#include "qbhost/sinks.h"
 #include "qbhost/standin.h"
+#include "support/capture_sink.h"
 
 namespace {
 
@@ -147,7 +147,7 @@ TEST(RconDigest, SummaryNamesCountAndAddresses) {
 }
 
 TEST(RconDigest, AStreamOfEventsBecomesOneLinePerWindow) {
-  auto sink = std::make_shared<qbhost::CaptureSink>();
+  auto sink = std::make_shared<qbtest::CaptureSink>();
   qbhost::SetLogSinks({sink});
   asio::io_context io;
   devserver::RconDigest digest(io.get_executor(), std::chrono::milliseconds(50));

@@ -273,7 +273,7 @@ TEST(DevserverOutput, EscapingKeepsOneLineAndRoundTrips) {
 }
 
 TEST(DevserverOutput, SinkPrinterWritesTheLineAsItIs) {
-  auto sink = std::make_shared<qbhost::CaptureSink>();
+  auto sink = std::make_shared<qbtest::CaptureSink>();
   auto print = devserver::SinkPrinter(sink);
   print("CHAT to=Anna from=Admin text=Hallo {}");
   EXPECT_THAT(sink->Texts(), ::testing::ElementsAre("CHAT to=Anna from=Admin text=Hallo {}"));

@@ -128,7 +128,7 @@ TEST_F(Library, ReloadStartsAfreshOverTheHostsCurrentSinks) {
   }
   EXPECT_TRUE(qbhost::RegisteredIds(qbhost::CommandKind::Chat).empty());
 
-  auto second = std::make_shared<qbhost::CaptureSink>();
+  auto second = std::make_shared<qbtest::CaptureSink>();
   qbhost::SetLogSinks({second});
   std::filesystem::remove(pluginDir_ / "config.json");
   Load();

@@ -34,7 +34,7 @@ TEST_F(Logger, WritesItsOwnPatternWithoutChangingTheHosts) {
 
 TEST_F(Logger, KeepsTheSinkListOfTheMomentItWasCreated) {
   PluginLog::Instance().Create("QuellmoorBridge");
-  auto later = std::make_shared<qbhost::CaptureSink>();
+  auto later = std::make_shared<qbtest::CaptureSink>();
   GetLogSinks().push_back(later);              // added after Create: gets nothing
   GetLogSinks().erase(GetLogSinks().begin());  // removed from the host: still served
   PluginLog::Instance().Logger()->info("[QuellmoorBridge] eins");
@@ -48,7 +48,7 @@ TEST_F(Logger, KeepsTheSinkListOfTheMomentItWasCreated) {
 }
 
 TEST_F(Logger, EachSinkKeepsItsOwnLevel) {
-  auto warnings = std::make_shared<qbhost::CaptureSink>();
+  auto warnings = std::make_shared<qbtest::CaptureSink>();
   warnings->set_level(spdlog::level::warn);
   GetLogSinks().push_back(warnings);
   PluginLog::Instance().Create("QuellmoorBridge");

@@ -33,15 +33,8 @@ ApiUtils& TheApiUtils() {
   return utils;
 }
 
-struct CurrentDir {
-  std::mutex mutex;
-  std::string dir;
-};
-
-CurrentDir& TheCurrentDir() {
-  static CurrentDir state;
-  return state;
-}
+std::mutex currentDirMutex;
+std::string currentDir;  // set by the harness; empty: the process's
 
 // The process's current directory as a narrow string. On Windows a narrow
 // path is in the ANSI code page, as every narrow Windows function and the C++
@@ -73,9 +66,8 @@ void SetCurrentWorld(UWorld* world) {
 }
 
 void SetCurrentDir(std::string dir) {
-  auto& state = TheCurrentDir();
-  std::lock_guard lock(state.mutex);
-  state.dir = std::move(dir);
+  std::lock_guard lock(currentDirMutex);
+  currentDir = std::move(dir);
 }
 
 }  // namespace qbhost
@@ -85,8 +77,6 @@ AsaApi::IApiUtils& AsaApi::GetApiUtils() {
 }
 
 std::string AsaApi::Tools::GetCurrentDir() {
-  auto& state = qbhost::TheCurrentDir();
-  std::lock_guard lock(state.mutex);
-  if (state.dir.empty()) return qbhost::ProcessDir();
-  return state.dir;
+  std::lock_guard lock(qbhost::currentDirMutex);
+  return qbhost::currentDir.empty() ? qbhost::ProcessDir() : qbhost::currentDir;
 }

@@ -1,8 +1,7 @@
-// The chat relay: shows a chat line to one simulated player (and the game's
-// own showing of a player's chat line to everyone). Each delivered line
-// lands in the player's inbox (the latest kInboxLimit of them) and goes to the
-// delivery listener (the dev server prints it). A controller that has left, or
-// one the host never made, receives nothing.
+// The chat relay and the game's own showing of a player's chat line: each
+// delivered line lands in the player's inbox and goes to the delivery
+// listener. A controller that has left, or one the host never made, receives
+// nothing.
 
 #include <mutex>
 #include <stdexcept>
@@ -19,15 +18,8 @@ std::function<void(AShooterPlayerController*, const ReceivedLine&)>& Listener() 
   return listener;
 }
 
-struct RelayPath {
-  std::mutex mutex;
-  std::string path;
-};
-
-RelayPath& TheRelayPath() {
-  static RelayPath state;
-  return state;
-}
+std::mutex relayPathMutex;
+std::string relayPath;  // named by the latest ChatRelayFor
 
 void Deliver(AShooterPlayerController* target, ReceivedLine line) {
   // A move of at most kInboxLimit - 1 small strings per line: cheap next to
@@ -59,36 +51,28 @@ class Relay final : public AsaApi::ChatRelay {
 
 bool PlayerChat(AShooterPlayerController* speaker, std::string_view senderName,
                 std::string_view text, int mode, bool commandExecuted) {
-  AShooterPlayerController* target = detail::FindController(speaker);
-  if (target == nullptr)
-    throw std::invalid_argument("PlayerChat: not a player controller of the host");
+  AShooterPlayerController& target = detail::Known(speaker, "PlayerChat");
   HostString line(text);
   const bool suppressed = DispatchChat(speaker, line.ptr(), mode, 0, false, commandExecuted);
   if (suppressed || commandExecuted) return suppressed;
-  for (AShooterPlayerController* player : LivePlayers(target->world)) {
+  for (AShooterPlayerController* player : LivePlayers(target.world)) {
     Deliver(player, {std::string(senderName), std::string(text)});
   }
   return false;
 }
 
 std::vector<ReceivedLine> Inbox(AShooterPlayerController* controller) {
-  AShooterPlayerController* target = detail::FindController(controller);
-  if (target == nullptr) throw std::invalid_argument("Inbox: not a player controller of the host");
-  return target->inbox;
+  return detail::Known(controller, "Inbox").inbox;
 }
 
 void ForgetInbox(AShooterPlayerController* controller) {
-  AShooterPlayerController* target = detail::FindController(controller);
-  if (target == nullptr) {
-    throw std::invalid_argument("ForgetInbox: not a player controller of the host");
-  }
-  std::vector<ReceivedLine>().swap(target->inbox);  // the memory too, not just the lines
+  std::vector<ReceivedLine>().swap(
+      detail::Known(controller, "ForgetInbox").inbox);  // the memory too, not just the lines
 }
 
 std::string LastChatRelayPath() {
-  auto& state = TheRelayPath();
-  std::lock_guard lock(state.mutex);
-  return state.path;
+  std::lock_guard lock(relayPathMutex);
+  return relayPath;
 }
 
 void SetDeliveryListener(
@@ -101,9 +85,8 @@ namespace detail {
 std::shared_ptr<AsaApi::ChatRelay> MakeChatRelay(const FString& libraryPath) {
   {
     std::string path = ToUtf8(libraryPath);
-    auto& state = TheRelayPath();
-    std::lock_guard lock(state.mutex);
-    state.path = std::move(path);
+    std::lock_guard lock(relayPathMutex);
+    relayPath = std::move(path);
   }
   UWorld* world = AsaApi::GetApiUtils().CurrentWorld();
   if (world == nullptr) {

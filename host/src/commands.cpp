@@ -1,15 +1,12 @@
 // The command registry: chat callbacks, RCON commands and timer callbacks by
 // id, each remembered with the plug-in that registered it. Dispatch runs the
 // callbacks from a snapshot without holding the lock, so a callback may
-// register or remove commands itself.
-//
-// The journal of registrations and removals keeps only the latest
-// kJournalEntries: a server that loads and unloads plug-ins for weeks must not
-// grow it, and readers only look at what just happened.
+// register or remove commands itself. The journal keeps only the latest
+// kJournalEntries: load/unload cycles for weeks must not grow it.
 
 #include <algorithm>
-#include <cctype>
 #include <deque>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -18,6 +15,7 @@
 #include <vector>
 
 #include "host_internal.h"
+#include "qbhost/escape.h"
 #include "qbhost/standin.h"
 
 namespace qbhost {
@@ -27,11 +25,9 @@ thread_local PluginId currentPlugin = 0;
 
 constexpr std::size_t kJournalEntries = 256;
 
-bool SameWord(std::string_view a, std::string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return std::tolower(static_cast<unsigned char>(x)) ==
-           std::tolower(static_cast<unsigned char>(y));
-  });
+// RCON words match without regard to case; callback ids match exactly.
+bool Matches(CommandKind kind, std::string_view a, std::string_view b) {
+  return kind == CommandKind::Rcon ? Lower(a) == Lower(b) : a == b;
 }
 
 struct Entry {
@@ -41,8 +37,7 @@ struct Entry {
   std::variant<AsaApi::ChatCallback, AsaApi::RconCallback, AsaApi::TimerCallback> callback;
 };
 
-class Registry final : public AsaApi::ICommands {
- public:
+struct Registry final : AsaApi::ICommands {
   void RegisterRconCommand(const FString& word, const AsaApi::RconCallback& callback) override {
     Add(CommandKind::Rcon, word, callback);
   }
@@ -60,102 +55,55 @@ class Registry final : public AsaApi::ICommands {
   }
   bool UnregisterChatCallback(const FString& id) override { return Remove(CommandKind::Chat, id); }
 
-  template <class F>
-  std::vector<std::pair<PluginId, F>> Snapshot(CommandKind kind) {
-    std::lock_guard lock(mutex_);
-    std::vector<std::pair<PluginId, F>> out;
-    for (const auto& e : entries_) {
-      if (e.kind == kind) out.emplace_back(e.owner, std::get<F>(e.callback));
-    }
+  // A copy: dispatch runs the callbacks without the lock.
+  std::vector<Entry> Of(CommandKind kind) {
+    std::lock_guard lock(mutex);
+    std::vector<Entry> out;
+    std::copy_if(entries.begin(), entries.end(), std::back_inserter(out),
+                 [&](const Entry& e) { return e.kind == kind; });
     return out;
-  }
-
-  std::pair<PluginId, AsaApi::RconCallback> FindRcon(std::string_view word) {
-    std::lock_guard lock(mutex_);
-    for (const auto& e : entries_) {
-      if (e.kind == CommandKind::Rcon && SameWord(e.id, word)) {
-        return {e.owner, std::get<AsaApi::RconCallback>(e.callback)};
-      }
-    }
-    return {0, nullptr};
-  }
-
-  std::vector<RegistryEvent> Journal() {
-    std::lock_guard lock(mutex_);
-    return {journal_.begin(), journal_.end()};
-  }
-
-  std::vector<std::string> Ids(CommandKind kind) {
-    std::lock_guard lock(mutex_);
-    std::vector<std::string> out;
-    for (const auto& e : entries_) {
-      if (e.kind == kind) out.push_back(e.id);
-    }
-    return out;
-  }
-
-  void Reset() {
-    std::lock_guard lock(mutex_);
-    entries_.clear();
-    journal_.clear();
-    removalFaults_.clear();
-  }
-
-  void FailRemoval(CommandKind kind, std::string message) {
-    std::lock_guard lock(mutex_);
-    removalFaults_[kind] = std::move(message);
-  }
-
-  void Forget(PluginId owner) {
-    std::lock_guard lock(mutex_);
-    std::erase_if(entries_, [&](const Entry& e) { return e.owner == owner; });
-  }
-
- private:
-  // RCON words match without regard to case; callback ids match exactly.
-  static bool Matches(CommandKind kind, std::string_view a, std::string_view b) {
-    return kind == CommandKind::Rcon ? SameWord(a, b) : a == b;
   }
 
   template <class F>
   void Add(CommandKind kind, const FString& id, const F& callback) {
     std::string text = ToUtf8(id);
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(mutex);
     Record({true, kind, text, false});
-    bool taken = std::any_of(entries_.begin(), entries_.end(), [&](const Entry& e) {
-      return e.kind == kind && Matches(kind, e.id, text);
-    });
     // The first registration under an id keeps it; a second one is refused.
-    if (!taken) entries_.push_back({kind, std::move(text), currentPlugin, callback});
+    if (Find(kind, text) == entries.end())
+      entries.push_back({kind, std::move(text), currentPlugin, callback});
   }
 
   bool Remove(CommandKind kind, const FString& id) {
     std::string text = ToUtf8(id);
-    std::lock_guard lock(mutex_);
-    if (auto fault = removalFaults_.find(kind); fault != removalFaults_.end()) {
+    std::lock_guard lock(mutex);
+    if (auto fault = removalFaults.find(kind); fault != removalFaults.end()) {
       const std::string message = std::move(fault->second);
-      removalFaults_.erase(fault);
+      removalFaults.erase(fault);
       throw std::runtime_error(message);
     }
-    auto it = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) {
-      return e.kind == kind && Matches(kind, e.id, text);
-    });
-    bool matched = it != entries_.end();
-    if (matched) entries_.erase(it);
+    auto it = Find(kind, text);
+    bool matched = it != entries.end();
+    if (matched) entries.erase(it);
     Record({false, kind, std::move(text), matched});
     return matched;
   }
 
-  // Called with mutex_ held.
-  void Record(RegistryEvent event) {
-    if (journal_.size() == kJournalEntries) journal_.pop_front();
-    journal_.push_back(std::move(event));
+  // With the mutex held.
+  std::vector<Entry>::iterator Find(CommandKind kind, std::string_view id) {
+    return std::find_if(entries.begin(), entries.end(),
+                        [&](const Entry& e) { return e.kind == kind && Matches(kind, e.id, id); });
   }
 
-  std::mutex mutex_;
-  std::vector<Entry> entries_;
-  std::deque<RegistryEvent> journal_;
-  std::map<CommandKind, std::string> removalFaults_;
+  void Record(RegistryEvent event) {
+    if (journal.size() == kJournalEntries) journal.pop_front();
+    journal.push_back(std::move(event));
+  }
+
+  std::mutex mutex;
+  std::vector<Entry> entries;
+  std::deque<RegistryEvent> journal;
+  std::map<CommandKind, std::string> removalFaults;
 };
 
 Registry& TheRegistry() {
@@ -176,28 +124,43 @@ PluginId CurrentPlugin() {
 }
 
 void ForgetPlugin(PluginId id) {
-  TheRegistry().Forget(id);
+  {
+    auto& r = TheRegistry();
+    std::lock_guard lock(r.mutex);
+    std::erase_if(r.entries, [&](const Entry& e) { return e.owner == id; });
+  }
   detail::DropRequestsOf(id);
 }
 
 std::vector<RegistryEvent> RegistryJournal() {
-  return TheRegistry().Journal();
+  auto& r = TheRegistry();
+  std::lock_guard lock(r.mutex);
+  return {r.journal.begin(), r.journal.end()};
 }
 std::vector<std::string> RegisteredIds(CommandKind kind) {
-  return TheRegistry().Ids(kind);
+  std::vector<std::string> ids;
+  for (const auto& e : TheRegistry().Of(kind)) ids.push_back(e.id);
+  return ids;
 }
 void ResetRegistry() {
-  TheRegistry().Reset();
+  auto& r = TheRegistry();
+  std::lock_guard lock(r.mutex);
+  r.entries.clear();
+  r.journal.clear();
+  r.removalFaults.clear();
 }
 void FailRemoval(CommandKind kind, std::string message) {
-  TheRegistry().FailRemoval(kind, std::move(message));
+  auto& r = TheRegistry();
+  std::lock_guard lock(r.mutex);
+  r.removalFaults[kind] = std::move(message);
 }
 
 bool DispatchChat(AShooterPlayerController* controller, FString* text, int mode, int platform,
                   bool spamCheck, bool commandExecuted) {
   bool suppress = false;
-  for (auto& [owner, callback] : TheRegistry().Snapshot<AsaApi::ChatCallback>(CommandKind::Chat)) {
-    PluginScope scope(owner);
+  for (auto& e : TheRegistry().Of(CommandKind::Chat)) {
+    PluginScope scope(e.owner);
+    const auto& callback = std::get<AsaApi::ChatCallback>(e.callback);
     suppress = callback(controller, text, mode, platform, spamCheck, commandExecuted) || suppress;
   }
   return suppress;
@@ -209,19 +172,20 @@ bool DispatchRcon(RCONClientConnection* connection, RCONPacket* packet, UWorld* 
   std::string body = ToUtf8(packet->body);
   std::string_view word(body);
   word = word.substr(0, word.find(' '));
-  auto [owner, callback] = TheRegistry().FindRcon(word);
-  if (!callback) return false;
-  PluginScope scope(owner);
-  callback(connection, packet, world);
-  return true;
+  for (auto& e : TheRegistry().Of(CommandKind::Rcon)) {
+    if (!Matches(CommandKind::Rcon, e.id, word)) continue;
+    PluginScope scope(e.owner);
+    std::get<AsaApi::RconCallback>(e.callback)(connection, packet, world);
+    return true;
+  }
+  return false;
 }
 
 void Tick() {
   detail::DeliverCompletions();
-  for (auto& [owner, callback] :
-       TheRegistry().Snapshot<AsaApi::TimerCallback>(CommandKind::Timer)) {
-    PluginScope scope(owner);
-    callback();
+  for (auto& e : TheRegistry().Of(CommandKind::Timer)) {
+    PluginScope scope(e.owner);
+    std::get<AsaApi::TimerCallback>(e.callback)();
   }
 }
 

@@ -1,13 +1,7 @@
 // The simulated engine: worlds, players and the object table that weak
-// references resolve through.
-//
-// A weak reference is (object index, serial number). The table hands out each
-// slot with a fresh serial; when a player leaves, the slot is freed (and may be
-// handed out again under a new serial), so every reference to the departed
-// player resolves to null from then on while its entry still counts in the
-// world's list, as in the engine. Between the two a controller can be pending
-// kill (being destroyed): Get(false), what plug-ins call, then resolves to
-// null, and only Get(true) still finds it.
+// references (object index, serial number) resolve through. A slot freed when
+// a player leaves may be handed out again, but only under a new serial, so
+// the departed player's references stay null (see RemovePlayer in engine.h).
 
 #include <algorithm>
 #include <functional>
@@ -25,24 +19,15 @@ namespace {
 class ObjectTable {
  public:
   FWeakObjectPtr Add(void* object) {
-    std::int32_t index;
-    if (free_.empty()) {
-      slots_.push_back({});
-      index = static_cast<std::int32_t>(slots_.size() - 1);
-    } else {
-      index = free_.back();
-      free_.pop_back();
-    }
-    auto& slot = slots_[static_cast<std::size_t>(index)];
-    slot.object = object;
-    slot.serial = nextSerial_++;
-    return {index, slot.serial};
+    auto it =
+        std::find_if(slots_.begin(), slots_.end(), [](const Slot& s) { return s.serial == 0; });
+    if (it == slots_.end()) it = slots_.insert(slots_.end(), Slot{});
+    *it = {object, nextSerial_++, false};
+    return {static_cast<std::int32_t>(it - slots_.begin()), it->serial};
   }
 
   void Remove(const FWeakObjectPtr& ref) {
-    if (Get(ref, true) == nullptr) return;
-    slots_[static_cast<std::size_t>(ref.objectIndex)] = {};
-    free_.push_back(ref.objectIndex);
+    if (Get(ref, true) != nullptr) slots_[static_cast<std::size_t>(ref.objectIndex)] = {};
   }
 
   void MarkPendingKill(const FWeakObjectPtr& ref) {
@@ -67,7 +52,6 @@ class ObjectTable {
     bool pendingKill = false;
   };
   std::vector<Slot> slots_;
-  std::vector<std::int32_t> free_;
   std::int32_t nextSerial_ = 1;
 };
 
@@ -100,14 +84,6 @@ std::unordered_set<const AShooterPlayerController*>& KnownControllers() {
   return known;
 }
 
-AShooterPlayerController& Known(AShooterPlayerController* controller, const char* caller) {
-  auto* found = detail::FindController(controller);
-  if (found == nullptr) {
-    throw std::invalid_argument(std::string(caller) + ": not a player controller of the host");
-  }
-  return *found;
-}
-
 void RefreshList(UWorld& world) {
   world.playerControllerList.data = world.listStorage.data();
   world.playerControllerList.count = static_cast<std::int32_t>(world.listStorage.size());
@@ -118,19 +94,7 @@ void RefreshList(UWorld& world) {
 // the new text is in place.
 void ReplaceText(FString* slot, std::string_view utf8) {
   EngineChar* const oldData = slot->data;
-  const std::int32_t oldCount = slot->count;
-  const std::int32_t oldCapacity = slot->capacity;
-  slot->data = nullptr;
-  slot->count = 0;
-  slot->capacity = 0;
-  try {
-    ConstructInto(slot, utf8);
-  } catch (...) {
-    slot->data = oldData;
-    slot->count = oldCount;
-    slot->capacity = oldCapacity;
-    throw;
-  }
+  ConstructInto(slot, utf8);  // writes the slot only once the new block exists
   EngineFree(oldData);
 }
 
@@ -156,6 +120,14 @@ UObject* WeakObjectGet(FWeakObjectPtr* self, bool evenIfPendingKill) {
 AShooterPlayerController* FindController(const AShooterPlayerController* pointer) {
   const auto& known = KnownControllers();
   return known.count(pointer) != 0 ? const_cast<AShooterPlayerController*>(pointer) : nullptr;
+}
+
+AShooterPlayerController& Known(AShooterPlayerController* controller, const char* caller) {
+  auto* found = detail::FindController(controller);
+  if (found == nullptr) {
+    throw std::invalid_argument(std::string(caller) + ": not a player controller of the host");
+  }
+  return *found;
 }
 
 }  // namespace detail
@@ -200,7 +172,7 @@ AShooterPlayerController* AddPlayer(UWorld* world, const PlayerOptions& options)
 }
 
 void RemovePlayer(AShooterPlayerController* controller) {
-  auto& c = Known(controller, "RemovePlayer");
+  auto& c = detail::Known(controller, "RemovePlayer");
   if (c.departed) return;
   Objects().Remove(c.self);
   c.departed = true;
@@ -209,16 +181,12 @@ void RemovePlayer(AShooterPlayerController* controller) {
 }
 
 void BeginDestroyPlayer(AShooterPlayerController* controller) {
-  auto& c = Known(controller, "BeginDestroyPlayer");
+  auto& c = detail::Known(controller, "BeginDestroyPlayer");
   if (!c.departed) Objects().MarkPendingKill(c.self);
 }
 
-void SetCharacterName(AShooterPlayerController* controller, std::string_view name) {
-  Known(controller, "SetCharacterName").characterName = std::string(name);
-}
-
 void SetPlayerName(AShooterPlayerController* controller, std::string_view name) {
-  auto& c = Known(controller, "SetPlayerName");
+  auto& c = detail::Known(controller, "SetPlayerName");
   if (c.playerState == nullptr) {
     throw std::logic_error("SetPlayerName: the controller has no player state");
   }
@@ -237,7 +205,7 @@ std::vector<AShooterPlayerController*> LivePlayers(UWorld* world) {
 }
 
 std::string PlayerLabel(AShooterPlayerController* controller) {
-  auto& c = Known(controller, "PlayerLabel");
+  auto& c = detail::Known(controller, "PlayerLabel");
   // Appended piece by piece: "#" + std::to_string(...) trips a false -Wrestrict
   // in GCC 12 at -O3.
   std::string label = "#";

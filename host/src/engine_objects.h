@@ -72,5 +72,8 @@ UObject* WeakObjectGet(FWeakObjectPtr* self, bool threadsafeTest);
 // The controller behind `pointer` if it is one the host made and still keeps
 // (alive or departed), else null. Never dereferences an unknown pointer.
 AShooterPlayerController* FindController(const AShooterPlayerController* pointer);
+// The same, but throws std::invalid_argument("<caller>: not a player
+// controller of the host") for a pointer the host does not keep.
+AShooterPlayerController& Known(AShooterPlayerController* controller, const char* caller);
 
 }  // namespace qbhost::detail

@@ -1,13 +1,15 @@
 #include "qbhost/escape.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
+
+#include <fmt/format.h>
 
 #include "host_internal.h"
 
 namespace qbhost {
 namespace {
-
-constexpr char kHex[] = "0123456789abcdef";
 
 bool IsControlCharacter(char32_t cp) {
   return (cp >= 0x80 && cp <= 0x9F) || (cp >= 0x202A && cp <= 0x202E) ||
@@ -15,21 +17,7 @@ bool IsControlCharacter(char32_t cp) {
 }
 
 void AppendByte(std::string& out, unsigned char byte) {
-  out += "\\x";
-  out += kHex[byte >> 4];
-  out += kHex[byte & 0xF];
-}
-
-void AppendCodePoint(std::string& out, char32_t cp) {
-  char digits[8];
-  std::size_t n = 0;
-  do {
-    digits[n++] = kHex[cp & 0xF];
-    cp >>= 4;
-  } while (cp != 0);
-  out += "\\u{";
-  while (n > 0) out += digits[--n];
-  out += '}';
+  fmt::format_to(std::back_inserter(out), "\\x{:02x}", byte);
 }
 
 std::string Escape(std::string_view text, bool backslashes, bool escapeSpace) {
@@ -39,44 +27,29 @@ std::string Escape(std::string_view text, bool backslashes, bool escapeSpace) {
     const char c = text[i];
     const auto byte = static_cast<unsigned char>(c);
     if (byte >= 0x80) {
+      // A byte that starts no UTF-8 sequence stands alone (length 1); those in
+      // 0x80-0x9F are C1 controls to an 8-bit terminal.
       char32_t cp = 0;
-      const std::size_t length = DecodeUtf8(text.substr(i), cp);
-      if (length == 0) {
-        // Not UTF-8: a lone byte; 0x80-0x9F are C1 controls to an 8-bit terminal.
-        if (byte <= 0x9F) {
-          AppendByte(out, byte);
-        } else {
-          out += c;
-        }
-        ++i;
+      const std::size_t length = std::max<std::size_t>(DecodeUtf8(text.substr(i), cp), 1);
+      if (length == 1 && byte <= 0x9F) {
+        AppendByte(out, byte);
+      } else if (length > 1 && IsControlCharacter(cp)) {
+        fmt::format_to(std::back_inserter(out), "\\u{{{:x}}}", static_cast<std::uint32_t>(cp));
       } else {
-        if (IsControlCharacter(cp)) {
-          AppendCodePoint(out, cp);
-        } else {
-          out.append(text.substr(i, length));
-        }
-        i += length;
+        out.append(text.substr(i, length));
       }
+      i += length;
       continue;
     }
     ++i;
-    if (backslashes) {
-      switch (c) {
-        case '\\':
-          out += "\\\\";
-          continue;
-        case '\n':
-          out += "\\n";
-          continue;
-        case '\r':
-          out += "\\r";
-          continue;
-        case '\t':
-          out += "\\t";
-          continue;
-        default:
-          break;
-      }
+    const char* named = c == '\\'   ? "\\\\"
+                        : c == '\n' ? "\\n"
+                        : c == '\r' ? "\\r"
+                        : c == '\t' ? "\\t"
+                                    : nullptr;
+    if (backslashes && named != nullptr) {
+      out += named;
+      continue;
     }
     if (byte < 0x20 || byte == 0x7F || (c == ' ' && escapeSpace)) {
       AppendByte(out, byte);

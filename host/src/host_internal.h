@@ -23,11 +23,8 @@ void DeliverCompletions();
 void DropRequestsOf(PluginId id);
 // The engine function "RCONClientConnection.SendMessage(int,int,FString&)".
 void RconSendMessage(RCONClientConnection* connection, int id, int type, FString& text);
+// The relay a plug-in gets from ChatRelayFor.
+std::shared_ptr<AsaApi::ChatRelay> MakeChatRelay(const FString& libraryPath);
 }  // namespace detail
 
 }  // namespace qbhost
-
-namespace qbhost::detail {
-// The relay a plug-in gets from ChatRelayFor.
-std::shared_ptr<AsaApi::ChatRelay> MakeChatRelay(const FString& libraryPath);
-}  // namespace qbhost::detail

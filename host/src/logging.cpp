@@ -2,7 +2,6 @@
 // logger formats its own lines with its own pattern (see FormattingLogger), so
 // a plug-in's pattern never changes how the host's lines look.
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -50,6 +49,12 @@ struct LogState {
   std::mutex mutex;
   std::vector<spdlog::sink_ptr> sinks;
   std::shared_ptr<spdlog::logger> hostLogger;
+
+  // With the mutex held.
+  void MakeHostLogger() {
+    hostLogger = std::make_shared<FormattingLogger>("host", sinks, kHostPattern);
+    hostLogger->flush_on(spdlog::level::info);
+  }
 };
 
 LogState& TheLogState() {
@@ -57,15 +62,14 @@ LogState& TheLogState() {
   return state;
 }
 
+std::atomic<bool> failGetLogSinks{false};
+
 }  // namespace
 
 std::shared_ptr<spdlog::logger> HostLogger() {
   auto& state = TheLogState();
   std::lock_guard lock(state.mutex);
-  if (!state.hostLogger) {
-    state.hostLogger = std::make_shared<FormattingLogger>("host", state.sinks, kHostPattern);
-    state.hostLogger->flush_on(spdlog::level::info);
-  }
+  if (!state.hostLogger) state.MakeHostLogger();
   return state.hostLogger;
 }
 
@@ -73,33 +77,11 @@ void SetLogSinks(std::vector<spdlog::sink_ptr> sinks) {
   auto& state = TheLogState();
   std::lock_guard lock(state.mutex);
   state.sinks = std::move(sinks);
-  state.hostLogger = std::make_shared<FormattingLogger>("host", state.sinks, kHostPattern);
-  state.hostLogger->flush_on(spdlog::level::info);
+  state.MakeHostLogger();
 }
 
 void TextSink::sink_it_(const spdlog::details::log_msg& msg) {
   WriteLine(msg.level, std::string_view(msg.payload.data(), msg.payload.size()));
-}
-
-std::vector<CaptureSink::Line> CaptureSink::Lines() {
-  std::lock_guard lock(mutex_);
-  return lines_;
-}
-
-std::vector<std::string> CaptureSink::Texts() {
-  std::lock_guard lock(mutex_);
-  std::vector<std::string> out;
-  for (const auto& l : lines_) out.push_back(l.text);
-  return out;
-}
-
-void CaptureSink::Clear() {
-  std::lock_guard lock(mutex_);
-  lines_.clear();
-}
-
-void CaptureSink::WriteLine(spdlog::level::level_enum level, std::string_view line) {
-  lines_.push_back({level, std::string(line)});
 }
 
 StreamSink::StreamSink(const std::string& path) : stream_(std::fopen(path.c_str(), "a")) {
@@ -117,17 +99,9 @@ void StreamSink::WriteLine(spdlog::level::level_enum /*level*/, std::string_view
   // Whoever wrote the line should have escaped what came from outside; a
   // control character that got through anyway (C0, DEL, C1, bidirectional)
   // still never reaches the terminal or the file raw, and never starts a line
-  // of its own. Plain ASCII lines, the common case, are written as they are.
-  const bool plain = std::all_of(line.begin(), line.end(), [](char c) {
-    auto byte = static_cast<unsigned char>(c);
-    return byte >= 0x20 && byte < 0x7F;
-  });
-  if (plain) {
-    std::fwrite(line.data(), 1, line.size(), stream_);
-  } else {
-    const std::string safe = EscapeControls(line);
-    std::fwrite(safe.data(), 1, safe.size(), stream_);
-  }
+  // of its own.
+  const std::string safe = EscapeControls(line);
+  std::fwrite(safe.data(), 1, safe.size(), stream_);
   std::fputc('\n', stream_);
 }
 
@@ -135,16 +109,10 @@ void StreamSink::flush_() {
   std::fflush(stream_);
 }
 
-}  // namespace qbhost
-
-namespace qbhost {
-namespace {
-std::atomic<bool> failGetLogSinks{false};
-}  // namespace
-
 void FailNextGetLogSinks() {
   failGetLogSinks = true;
 }
+
 }  // namespace qbhost
 
 std::vector<spdlog::sink_ptr>& GetLogSinks() {

@@ -17,14 +17,12 @@ struct RCONClientConnection {
   std::deque<qbhost::RconReply> sent;  // the latest kKeptReplies
 };
 
+namespace qbhost {
 namespace {
+
 // Enough for any in-process reader; a dev-server client that stays connected
 // for days must not grow its connection without bound.
 constexpr std::size_t kKeptReplies = 256;
-}  // namespace
-
-namespace qbhost {
-namespace {
 
 void PutInt32(std::string& out, std::int32_t value) {
   const auto v = static_cast<std::uint32_t>(value);

@@ -61,7 +61,10 @@ std::unique_ptr<Sender> MakeSender();
 std::string ConnectFailedText(const Target& target);
 std::string QuietTimeText(bool receiving, long seconds);
 std::string StatusText(int status, const std::string& reason);  // "HTTP 500 Internal ..."
-// One answer header: the name in lower case, repeated values joined with ", ".
-void AddHeader(Outcome& outcome, const std::string& name, const std::string& value);
+// Without leading and trailing spaces, tabs and CRs.
+std::string Trim(std::string_view s);
+// One answer header: the name in lower case, the value trimmed, repeated
+// values joined with ", ".
+void AddHeader(Outcome& outcome, const std::string& name, std::string_view value);
 
 }  // namespace qbhost::detail

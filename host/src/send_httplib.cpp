@@ -13,13 +13,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr const char* kAborted = "Request aborted: its plug-in left or the service shut down";
 
-std::string Trim(std::string_view s) {
-  const auto first = s.find_first_not_of(" \t");
-  return first == std::string_view::npos
-             ? std::string()
-             : std::string(s.substr(first, s.find_last_not_of(" \t") - first + 1));
-}
-
 class HttplibSender final : public Sender {
  public:
   Outcome Send(const Job& job, std::chrono::milliseconds connectLeft) override {

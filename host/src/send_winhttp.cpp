@@ -7,6 +7,7 @@
 #include <winhttp.h>
 
 #include <mutex>
+#include <sstream>
 
 #include "request_send.h"
 
@@ -16,19 +17,8 @@ namespace {
 constexpr const char* kAborted = "Request aborted: its plug-in left or the service shut down";
 
 std::wstring Wide(std::string_view utf8) {
-  std::wstring out(utf8.size(), L'\0');  // never more units than bytes
-  out.resize(static_cast<std::size_t>(MultiByteToWideChar(CP_UTF8, 0, utf8.data(),
-                                                          static_cast<int>(utf8.size()), out.data(),
-                                                          static_cast<int>(out.size()))));
-  return out;
-}
-
-std::string Utf8(std::wstring_view text) {
-  std::string out(text.size() * 3, '\0');  // never more than three bytes a unit
-  out.resize(static_cast<std::size_t>(
-      WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(),
-                          static_cast<int>(out.size()), nullptr, nullptr)));
-  return out;
+  const std::u16string units = Utf8ToUtf16(utf8);
+  return {units.begin(), units.end()};
 }
 
 std::string QueryText(HINTERNET request, DWORD what) {
@@ -41,7 +31,7 @@ std::string QueryText(HINTERNET request, DWORD what) {
     return {};
   }
   text.resize(bytes / sizeof(wchar_t));
-  return Utf8(text);
+  return Utf16ToUtf8({reinterpret_cast<const char16_t*>(text.data()), text.size()});
 }
 
 class WinHttpSender final : public Sender {
@@ -104,17 +94,13 @@ class WinHttpSender final : public Sender {
       WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                           WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX);
       // "HTTP/1.1 200 OK\r\nName: value\r\n...": the header lines after the first.
-      const std::string raw = QueryText(request, WINHTTP_QUERY_RAW_HEADERS_CRLF);
-      for (std::size_t at = raw.find("\r\n"); at != std::string::npos && at + 2 < raw.size();) {
-        const std::size_t end = std::min(raw.find("\r\n", at + 2), raw.size());
-        const std::string line = raw.substr(at + 2, end - at - 2);
-        at = end < raw.size() ? end : std::string::npos;
+      std::istringstream lines(QueryText(request, WINHTTP_QUERY_RAW_HEADERS_CRLF));
+      std::string line;
+      std::getline(lines, line);
+      while (std::getline(lines, line)) {
         const std::size_t colon = line.find(':');
-        const std::size_t value = line.find_first_not_of(' ', colon + 1);
-        if (colon != std::string::npos) {
-          AddHeader(out, line.substr(0, colon),
-                    value == std::string::npos ? "" : line.substr(value));
-        }
+        if (colon != std::string::npos)
+          AddHeader(out, line.substr(0, colon), line.substr(colon + 1));
       }
       std::string body;
       char buffer[8192];

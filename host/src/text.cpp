@@ -22,69 +22,10 @@ std::string_view Bytes(const char* src, std::int32_t len) {
   return {src, static_cast<std::size_t>(std::max(len, 0))};
 }
 
-// Calls put(byte) for each UTF-8 byte of `text`; a lone surrogate gives "?".
-template <class Put>
-void EncodeUtf8(std::u16string_view text, Put put) {
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char32_t cp = text[i];
-    const bool high = cp >= 0xD800 && cp <= 0xDBFF;
-    if (high && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (text[++i] - 0xDC00u);
-    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-      cp = U'?';
-    }
-    // The lead byte, then six bits a byte from the top down.
-    const int tail = cp < 0x80 ? 0 : cp < 0x800 ? 1 : cp < 0x10000 ? 2 : 3;
-    constexpr unsigned char kLead[] = {0x00, 0xC0, 0xE0, 0xF0};
-    put(static_cast<char>(kLead[tail] | (cp >> (6 * tail))));
-    for (int k = tail - 1; k >= 0; --k) put(static_cast<char>(0x80 | ((cp >> (6 * k)) & 0x3F)));
-  }
-}
-
-// Calls put(unit) for each UTF-16 unit of `text`; each malformed byte gives "?".
-template <class Put>
-void EncodeUtf16(std::string_view text, Put put) {
-  for (std::size_t i = 0; i < text.size();) {
-    char32_t cp = 0;
-    std::size_t length = qbhost::DecodeUtf8(text.substr(i), cp);
-    if (length == 0) {
-      cp = U'?';
-      length = 1;
-    }
-    i += length;
-    if (cp >= 0x10000) {
-      put(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
-      put(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
-    } else {
-      put(static_cast<char16_t>(cp));
-    }
-  }
-}
-
-template <class Encode, class Text>
-std::int32_t LengthOf(Encode encode, Text text) {
-  std::int32_t n = 0;
-  encode(text, [&](auto) { ++n; });
-  return n;
-}
-
-// The engine's contract: never a unit past destLen; null when it does not fit.
-template <class Unit, class Encode, class Text>
-Unit* ConvertInto(Unit* dest, std::int32_t destLen, Encode encode, Text text) {
-  std::int32_t n = 0;
-  encode(text, [&](auto unit) {
-    if (n < destLen) dest[n] = static_cast<Unit>(unit);
-    ++n;
-  });
-  return n <= destLen ? dest : nullptr;
-}
-
-constexpr auto kToUtf8 = [](std::u16string_view text, auto put) { EncodeUtf8(text, put); };
-constexpr auto kToUtf16 = [](std::string_view text, auto put) { EncodeUtf16(text, put); };
-
 std::atomic<qbhost::ConversionFault> conversionFault{qbhost::ConversionFault::None};
 
-std::int32_t ReportedLength(std::int32_t n) {
+std::int32_t ReportedLength(std::size_t size) {
+  const auto n = static_cast<std::int32_t>(size);
   switch (conversionFault.load(std::memory_order_relaxed)) {
     case qbhost::ConversionFault::NegativeLength:
       return -1;
@@ -99,11 +40,14 @@ std::int32_t ReportedLength(std::int32_t n) {
   }
 }
 
-template <class Unit>
-Unit* ReportedResult(Unit* converted) {
-  return conversionFault.load(std::memory_order_relaxed) == qbhost::ConversionFault::NullResult
-             ? nullptr
-             : converted;
+// The engine's contract: never a unit past destLen; null when it does not fit.
+template <class Unit, class Text>
+Unit* CopyInto(Unit* dest, std::int32_t destLen, const Text& text) {
+  if (text.size() > static_cast<std::size_t>(std::max(destLen, 0))) return nullptr;
+  std::copy(text.begin(), text.end(), dest);
+  const bool fault =
+      conversionFault.load(std::memory_order_relaxed) == qbhost::ConversionFault::NullResult;
+  return fault ? nullptr : dest;
 }
 
 }  // namespace
@@ -112,20 +56,20 @@ namespace UE::Core::Private {
 
 std::int32_t GetConvertedLength(const char* /*destTag*/, const EngineChar* src,
                                 std::int32_t srcLen) {
-  return ReportedLength(LengthOf(kToUtf8, Units(src, srcLen)));
+  return ReportedLength(qbhost::Utf16ToUtf8(Units(src, srcLen)).size());
 }
 
 std::int32_t GetConvertedLength(const EngineChar* /*destTag*/, const char* src,
                                 std::int32_t srcLen) {
-  return ReportedLength(LengthOf(kToUtf16, Bytes(src, srcLen)));
+  return ReportedLength(qbhost::Utf8ToUtf16(Bytes(src, srcLen)).size());
 }
 
 char* Convert(char* dest, std::int32_t destLen, const EngineChar* src, std::int32_t srcLen) {
-  return ReportedResult(ConvertInto(dest, destLen, kToUtf8, Units(src, srcLen)));
+  return CopyInto(dest, destLen, qbhost::Utf16ToUtf8(Units(src, srcLen)));
 }
 
 EngineChar* Convert(EngineChar* dest, std::int32_t destLen, const char* src, std::int32_t srcLen) {
-  return ReportedResult(ConvertInto(dest, destLen, kToUtf16, Bytes(src, srcLen)));
+  return CopyInto(dest, destLen, qbhost::Utf8ToUtf16(Bytes(src, srcLen)));
 }
 
 }  // namespace UE::Core::Private
@@ -137,44 +81,66 @@ void SetConversionFault(ConversionFault fault) {
 }
 
 std::size_t DecodeUtf8(std::string_view text, char32_t& cp) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
   if (text.empty()) return 0;
-  const unsigned char lead = byte(0);
-  if (lead < 0x80) {
-    cp = lead;
-    return 1;
-  }
-  std::size_t length = 0;
-  char32_t minimum = 0;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2, minimum = 0x80, cp = lead & 0x1Fu;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3, minimum = 0x800, cp = lead & 0x0Fu;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4, minimum = 0x10000, cp = lead & 0x07u;
-  } else {
-    return 0;
-  }
-  if (text.size() < length) return 0;
+  const auto lead = static_cast<unsigned char>(text[0]);
+  const std::size_t length = lead < 0x80   ? 1
+                             : lead < 0xC2 ? 0
+                             : lead < 0xE0 ? 2
+                             : lead < 0xF0 ? 3
+                             : lead < 0xF5 ? 4
+                                           : 0;
+  if (length == 0 || text.size() < length) return 0;
+  cp = length == 1 ? lead : lead & (0x7Fu >> length);  // the lead's payload bits
   for (std::size_t i = 1; i < length; ++i) {
-    if ((byte(i) & 0xC0u) != 0x80u) return 0;
-    cp = (cp << 6) | (byte(i) & 0x3Fu);
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if ((byte & 0xC0u) != 0x80u) return 0;
+    cp = (cp << 6) | (byte & 0x3Fu);
   }
-  if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  constexpr char32_t kShortest[] = {0, 0, 0x80, 0x800, 0x10000};  // overlong below
+  if (cp < kShortest[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
   return length;
 }
 
+// A lone surrogate becomes "?".
 std::string Utf16ToUtf8(std::u16string_view text) {
   std::string out;
   out.reserve(text.size());
-  EncodeUtf8(text, [&](char byte) { out += byte; });
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char32_t cp = text[i];
+    const bool high = cp >= 0xD800 && cp <= 0xDBFF;
+    if (high && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (text[++i] - 0xDC00u);
+    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+      cp = U'?';
+    }
+    // The lead byte, then six bits a byte from the top down.
+    const int tail = cp < 0x80 ? 0 : cp < 0x800 ? 1 : cp < 0x10000 ? 2 : 3;
+    constexpr unsigned char kLead[] = {0x00, 0xC0, 0xE0, 0xF0};
+    out += static_cast<char>(kLead[tail] | (cp >> (6 * tail)));
+    for (int k = tail - 1; k >= 0; --k) out += static_cast<char>(0x80 | ((cp >> (6 * k)) & 0x3F));
+  }
   return out;
 }
 
+// Each malformed byte becomes "?".
 std::u16string Utf8ToUtf16(std::string_view text) {
   std::u16string out;
   out.reserve(text.size());
-  EncodeUtf16(text, [&](char16_t unit) { out += unit; });
+  for (std::size_t i = 0; i < text.size();) {
+    char32_t cp = 0;
+    std::size_t length = DecodeUtf8(text.substr(i), cp);
+    if (length == 0) {
+      cp = U'?';
+      length = 1;
+    }
+    i += length;
+    if (cp >= 0x10000) {
+      out += static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
+      out += static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
+    } else {
+      out += static_cast<char16_t>(cp);
+    }
+  }
   return out;
 }
 
@@ -185,41 +151,26 @@ std::string ToUtf8(const FString& text) {
   return Utf16ToUtf8(units.substr(0, units.find(u'\0')));
 }
 
-// Copies units up to the first NUL, verbatim.
+// Copies units up to the first NUL, verbatim. `slot` is raw storage: it is
+// written only once the new block exists, so a failed allocation leaves it as
+// it was.
 void ConstructUnits(FString* slot, std::u16string_view units) {
   units = units.substr(0, units.find(u'\0'));
-  if (units.empty()) {
-    slot->data = nullptr;
-    slot->count = 0;
-    slot->capacity = 0;
-    return;
+  EngineChar* data = nullptr;
+  const auto count = units.empty() ? 0 : static_cast<std::int32_t>(units.size() + 1);
+  if (count != 0) {
+    data = static_cast<EngineChar*>(
+        EngineMalloc(static_cast<std::uint64_t>(count) * sizeof(EngineChar), alignof(EngineChar)));
+    std::memcpy(data, units.data(), units.size() * sizeof(EngineChar));
+    data[units.size()] = 0;
   }
-  auto count = static_cast<std::int32_t>(units.size() + 1);
-  auto bytes = static_cast<std::uint64_t>(count) * sizeof(EngineChar);
-  auto* data = static_cast<EngineChar*>(EngineMalloc(bytes, alignof(EngineChar)));
-  std::memcpy(data, units.data(), units.size() * sizeof(EngineChar));
-  data[units.size()] = 0;
   slot->data = data;
   slot->count = count;
   slot->capacity = count;
 }
 
-// Converts straight into the string's own engine block: the engine's name
-// functions run this at every call.
 void ConstructInto(FString* slot, std::string_view utf8) {
-  utf8 = utf8.substr(0, utf8.find('\0'));
-  slot->data = nullptr;  // the slot is raw: no FString member runs on it
-  slot->count = 0;
-  slot->capacity = 0;
-  if (utf8.empty()) return;
-  const std::int32_t units = LengthOf(kToUtf16, utf8);
-  auto* data = static_cast<EngineChar*>(EngineMalloc(
-      static_cast<std::uint64_t>(units + 1) * sizeof(EngineChar), alignof(EngineChar)));
-  ConvertInto(data, units, kToUtf16, utf8);
-  data[units] = 0;
-  slot->data = data;
-  slot->count = units + 1;
-  slot->capacity = units + 1;
+  ConstructUnits(slot, Utf8ToUtf16(utf8.substr(0, utf8.find('\0'))));
 }
 
 HostString::HostString(std::string_view utf8) {

@@ -35,7 +35,7 @@ void HostTest::SetUp() {
   qbhost::SetCurrentWorld(nullptr);
   qbhost::FailNthAllocation(0);
   qbhost::SetConversionFault(qbhost::ConversionFault::None);
-  sink_ = std::make_shared<qbhost::CaptureSink>();
+  sink_ = std::make_shared<qbtest::CaptureSink>();
   qbhost::SetLogSinks({sink_});
   root_ = std::make_unique<TempDir>();
   qbhost::SetCurrentDir(root_->path().string());

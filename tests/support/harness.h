@@ -11,8 +11,8 @@
 #include <gtest/gtest.h>
 
 #include "config/config.h"
-#include "qbhost/sinks.h"
 #include "qbhost/standin.h"
+#include "support/capture_sink.h"
 
 namespace qbtest {
 
@@ -48,7 +48,7 @@ class HostTest : public ::testing::Test {
   // plug-in logger created over the capture sink.
   void LoadWith(const std::string& configText);
 
-  std::shared_ptr<qbhost::CaptureSink> sink_;
+  std::shared_ptr<qbtest::CaptureSink> sink_;
   std::unique_ptr<TempDir> root_;
   qbhost::HeapStats heapAtStart_;
 };

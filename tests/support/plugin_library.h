@@ -43,7 +43,7 @@ class PluginLibraryTest : public WorldTest {
 
   // The message part of each of the plug-in's own lines (after the logger's
   // prefix); the host's lines about loading and unloading are left out.
-  std::vector<std::string> Messages(qbhost::CaptureSink& sink) {
+  std::vector<std::string> Messages(qbtest::CaptureSink& sink) {
     std::vector<std::string> out;
     for (const auto& text : sink.Texts()) {
       auto at = text.find("] [QuellmoorBridge] ");

@@ -33,9 +33,9 @@
 #include "qbhost/engine.h"
 #include "qbhost/rcon.h"
 #include "qbhost/requests.h"
-#include "qbhost/sinks.h"
 #include "qbhost/standin.h"
 #include "support/base64_encode.h"
+#include "support/capture_sink.h"
 
 namespace {
 
@@ -190,7 +190,7 @@ std::wstring ModulePath(HMODULE module) {
   return path;
 }
 
-bool HasLineEndingWith(qbhost::CaptureSink& sink, std::string_view tail) {
+bool HasLineEndingWith(qbtest::CaptureSink& sink, std::string_view tail) {
   for (const auto& line : sink.Texts()) {
     if (line.size() >= tail.size() &&
         line.compare(line.size() - tail.size(), tail.size(), tail) == 0) {
@@ -295,7 +295,7 @@ void Run(const fs::path& built) {
   std::printf("     server root: %s\n", Utf8(root.native()).c_str());
 
   // The host's side: a log that keeps every line, a world with one player.
-  auto log = std::make_shared<qbhost::CaptureSink>();
+  auto log = std::make_shared<qbtest::CaptureSink>();
   qbhost::SetLogSinks({log});
   UWorld* world = qbhost::CreateWorld();
   qbhost::SetCurrentWorld(world);

@@ -43,7 +43,6 @@ QB_STANDIN_API void RemovePlayer(AShooterPlayerController* controller);
 // weak reference to it resolves to null through FWeakObjectPtr.Get(false), as
 // plug-ins call it, and to the controller only through Get(true).
 QB_STANDIN_API void BeginDestroyPlayer(AShooterPlayerController* controller);
-QB_STANDIN_API void SetCharacterName(AShooterPlayerController* controller, std::string_view name);
 // Throws std::logic_error when the player has no player state (or has left).
 QB_STANDIN_API void SetPlayerName(AShooterPlayerController* controller, std::string_view name);
 // The controllers still alive in the world, in list order.
@@ -57,12 +56,10 @@ struct ReceivedLine {
   std::string sender;
   std::string text;
 };
-// A player chats, as the game handles it: every chat callback runs
-// (DispatchChat); unless one of them suppressed the line or it was a command,
-// every live player of the speaker's world receives it (inbox and delivery
-// listener, as through a relay), the speaker included, from `senderName`. The
-// dev server has no tribes or distances, so every mode reaches everyone.
-// Returns whether a callback suppressed it.
+// A player chats: every chat callback runs (DispatchChat); unless one
+// suppressed the line or it was a command, every live player of the world,
+// the speaker included, receives it from `senderName`. There are no tribes or
+// distances: every mode reaches everyone. Returns whether it was suppressed.
 QB_STANDIN_API bool PlayerChat(AShooterPlayerController* speaker, std::string_view senderName,
                                std::string_view text, int mode, bool commandExecuted);
 // What a player has received, oldest first: the latest kInboxLimit lines
@@ -70,8 +67,7 @@ QB_STANDIN_API bool PlayerChat(AShooterPlayerController* speaker, std::string_vi
 inline constexpr std::size_t kInboxLimit = 1000;
 QB_STANDIN_API std::vector<ReceivedLine> Inbox(AShooterPlayerController* controller);
 // Drops what the player has received. The dev server does so when a player
-// leaves: a departed player's husk stays until the world goes, and over a
-// long run of joins and leaves their inboxes would add up without bound.
+// leaves: husks stay until the world goes, and their inboxes would add up.
 QB_STANDIN_API void ForgetInbox(AShooterPlayerController* controller);
 // The library path, as UTF-8, that the latest ChatRelayFor call named (empty
 // before the first): a plug-in names its own library file there.

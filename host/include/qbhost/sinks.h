@@ -23,24 +23,6 @@ class QB_STANDIN_API TextSink : public spdlog::sinks::base_sink<std::mutex> {
   virtual void WriteLine(spdlog::level::level_enum level, std::string_view line) = 0;
 };
 
-// Keeps every line for tests to read.
-class QB_STANDIN_API CaptureSink final : public TextSink {
- public:
-  struct Line {
-    spdlog::level::level_enum level;
-    std::string text;
-  };
-  std::vector<Line> Lines();
-  std::vector<std::string> Texts();
-  void Clear();
-
- protected:
-  void WriteLine(spdlog::level::level_enum level, std::string_view line) override;
-
- private:
-  std::vector<Line> lines_;
-};
-
 // Writes each line to a stdio stream (standard output, or a file it opens).
 // A control character still in a line is written as EscapeControls
 // (escape.h) writes it: a byte below 0x20, 0x7F or a stray C1 byte as "\xHH",

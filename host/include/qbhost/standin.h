@@ -15,9 +15,8 @@
 
 #include "asaapi/host.h"
 
-// Exported by the stand-in host's library, imported by its users (the dev
-// server, tests) on Windows; QB_BUILDING_HOST is defined only while the
-// library itself is compiled.
+// Exported by the stand-in host's library, imported by its users on Windows
+// (QB_BUILDING_HOST is defined only while the library itself is compiled).
 #if defined(_WIN32) && defined(QB_BUILDING_HOST)
 #define QB_STANDIN_API __declspec(dllexport)
 #elif defined(_WIN32)
@@ -35,8 +34,7 @@ struct HeapStats {
   std::uint64_t allocations = 0;  // every successful Malloc or growing Realloc so far
 };
 QB_STANDIN_API HeapStats Heap();
-// Make the nth allocation from now (1 = the next one) throw std::bad_alloc,
-// once. 0 switches fault injection off.
+// The nth allocation from now (1: the next) throws std::bad_alloc, once; 0: off.
 QB_STANDIN_API void FailNthAllocation(std::uint64_t n);
 // True while a fault set by FailNthAllocation has not fired yet.
 QB_STANDIN_API bool AllocationFaultArmed();
@@ -51,9 +49,8 @@ QB_STANDIN_API std::u16string Utf8ToUtf16(std::string_view text);
 // Text of an engine string: its units up to the first NUL, never past count.
 QB_STANDIN_API std::string ToUtf8(const FString& text);
 
-// Makes the conversion that plug-ins call (UE::Core::Private) misbehave, in
-// both directions, until switched back to None. The host's own conversions
-// stay correct.
+// Makes the conversion that plug-ins call (UE::Core::Private) misbehave, both
+// ways, until set back to None. The host's own conversions stay correct.
 enum class ConversionFault {
   None,
   NegativeLength,  // GetConvertedLength reports -1
@@ -79,13 +76,13 @@ class QB_STANDIN_API HostString {
   alignas(FString) unsigned char storage_[sizeof(FString)];
 };
 
-// Writes a finished engine string into `slot`, which must own no buffer.
+// Writes a finished engine string into `slot`, which must own no buffer; a
+// failed allocation leaves the slot as it was.
 QB_STANDIN_API void ConstructInto(FString* slot, std::string_view utf8);
 
 // ---------------------------------------------------------- current directory
-// What AsaApi::Tools::GetCurrentDir reports from now on, byte for byte; the
-// empty text (the start) reports the process's current directory (on Windows
-// in the ANSI code page, as narrow paths are there).
+// What AsaApi::Tools::GetCurrentDir reports from now on, byte for byte; ""
+// (the start): the process's current directory (ANSI code page on Windows).
 QB_STANDIN_API void SetCurrentDir(std::string dir);
 
 // ---------------------------------------------------------------- plug-ins
@@ -116,9 +113,8 @@ struct RegistryEvent {
   std::string id;
   bool matched;  // for removals: whether something was registered under it
 };
-// The registrations and removals since the last ResetRegistry, in order: the
-// latest 256 of them (older ones are forgotten, so load/unload cycles do not
-// grow the host).
+// The latest 256 registrations and removals since ResetRegistry, in order
+// (older ones are forgotten: load/unload cycles must not grow the host).
 QB_STANDIN_API std::vector<RegistryEvent> RegistryJournal();
 QB_STANDIN_API std::vector<std::string> RegisteredIds(CommandKind kind);
 // Drops every registration, the journal and the armed removal faults.
@@ -144,8 +140,7 @@ QB_STANDIN_API void SetReadyState(int state);
 QB_STANDIN_API void SetCurrentWorld(UWorld* world);
 
 // ------------------------------------------------------------------ logging
-// A sink that writes finished text: every logger in the process formats its
-// own lines and hands the whole line to the sinks as the message.
+// The host's own logger: it formats its lines itself (see sinks.h).
 QB_STANDIN_API std::shared_ptr<spdlog::logger> HostLogger();
 // Replaces the host's sink list (and the host logger's copy of it).
 QB_STANDIN_API void SetLogSinks(std::vector<std::shared_ptr<spdlog::sinks::sink>> sinks);
