@@ -106,6 +106,7 @@ struct Service {
     if (quit || waiting.size() >= maxWaiting) return false;
     if (workers.empty()) {
       sending.assign(kRequestWorkers, nullptr);
+      aborted.assign(kRequestWorkers, false);
       try {
         for (std::size_t i = 0; i < kRequestWorkers; ++i) {
           senders.push_back(MakeSender());
@@ -158,6 +159,7 @@ struct Service {
       if (!outcome) {
         const auto left = std::chrono::seconds(job.connect) - (now - job.handedOver);
         sending[worker] = &job;
+        aborted[worker] = false;
         lock.unlock();
         outcome = senders[worker]->Send(job, std::chrono::duration_cast<milliseconds>(left));
         lock.lock();
@@ -210,10 +212,25 @@ struct Service {
     finishedCount += std::erase_if(waiting, [&](const Job& j) { return all || j.owner == owner; });
     for (std::size_t i = 0; i < workers.size(); ++i) {
       if (sending[i] != nullptr && (all || sending[i]->owner == owner)) {
+        aborted[i] = true;
         senders[i]->Abort(sending[i]->id);
       }
     }
     progress.notify_all();
+  }
+
+  // With the mutex held. An abort that reaches a sender before its client
+  // has a socket finds nothing to shut, and the send would run to its limits:
+  // whoever waits for the workers repeats it until they have given up.
+  bool RepeatAborts() {
+    bool any = false;
+    for (std::size_t i = 0; i < sending.size(); ++i) {
+      if (sending[i] != nullptr && aborted[i]) {
+        senders[i]->Abort(sending[i]->id);
+        any = true;
+      }
+    }
+    return any;
   }
 
   void Shutdown() {
@@ -221,11 +238,12 @@ struct Service {
     Drop(0, true);
     std::vector<std::thread> stopping;
     {
-      std::lock_guard lock(mutex);
+      std::unique_lock lock(mutex);
       quit = true;
+      work.notify_all();
+      while (RepeatAborts()) progress.wait_for(lock, milliseconds(20));
       stopping.swap(workers);
     }
-    work.notify_all();
     for (auto& worker : stopping) worker.join();
     std::lock_guard lock(mutex);
     senders.clear();
@@ -240,6 +258,7 @@ struct Service {
     std::unique_lock lock(mutex);
     for (;;) {
       ExpireWaiting();
+      RepeatAborts();
       if (finishedCount == handedOver) return true;
       const auto now = Clock::now();
       if (now >= deadline) return false;
@@ -264,6 +283,7 @@ struct Service {
   bool quit = false;
   std::vector<std::unique_ptr<Sender>> senders;
   std::vector<const Job*> sending;  // per worker: its job, or null
+  std::vector<bool> aborted;        // per worker: its job was aborted
   std::vector<std::thread> workers;
 };
 
