@@ -14,6 +14,7 @@
 
 #include "devserver/loopback_http.h"
 #include "devserver/playground_files.h"
+#include "qbhost/escape.h"
 #include "qbhost/sinks.h"
 
 namespace devserver {
@@ -33,28 +34,6 @@ std::string Dump(const json& value) {
   return value.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-// The length of the UTF-8 sequence at the start of `text`, 0 when it is not
-// a valid one (nlohmann then writes U+FFFD, three bytes, for the byte).
-std::size_t SequenceLength(std::string_view text) {
-  auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(0);
-  std::size_t n = lead < 0x80                    ? 1
-                  : lead >= 0xC2 && lead <= 0xDF ? 2
-                  : lead >= 0xE0 && lead <= 0xEF ? 3
-                  : lead >= 0xF0 && lead <= 0xF4 ? 4
-                                                 : 0;
-  if (n == 0 || n > text.size()) return 0;
-  for (std::size_t i = 1; i < n; ++i) {
-    if ((byte(i) & 0xC0) != 0x80) return 0;
-  }
-  // Overlong forms, surrogates and code points above U+10FFFF.
-  if ((lead == 0xE0 && byte(1) < 0xA0) || (lead == 0xED && byte(1) > 0x9F) ||
-      (lead == 0xF0 && byte(1) < 0x90) || (lead == 0xF4 && byte(1) > 0x8F)) {
-    return 0;
-  }
-  return n;
-}
-
 // What the first character of `text` costs once serialised: JSON escapes
 // quotes, backslashes and control bytes (most of these as \u00XX).
 std::size_t SerialisedCost(std::string_view text, std::size_t& length) {
@@ -65,7 +44,9 @@ std::size_t SerialisedCost(std::string_view text, std::size_t& length) {
   }
   if (c < 0x20) return 6;
   if (c < 0x80) return 1;
-  length = SequenceLength(text);
+  // A byte that starts no well-formed sequence becomes U+FFFD, three bytes.
+  char32_t cp = 0;
+  length = qbhost::DecodeUtf8(text, cp);
   if (length == 0) {
     length = 1;
     return 3;

@@ -11,12 +11,6 @@ namespace qbhost {
 // Copies UTF-16 units up to the first NUL into `slot`, verbatim.
 void ConstructUnits(FString* slot, std::u16string_view units);
 
-// The one UTF-8 decoder of the host, for conversion and escaping: the code
-// point of the well-formed sequence at the start of `text` and its length, or
-// 0 when there is none (overlong forms, surrogates and values above U+10FFFF
-// included).
-std::size_t DecodeUtf8(std::string_view text, char32_t& cp);
-
 namespace detail {
 // Request service hooks for the registry's tick and for forgetting a plug-in.
 void DeliverCompletions();

@@ -10,6 +10,7 @@
 #include <new>
 
 #include "host_internal.h"
+#include "qbhost/escape.h"
 #include "qbhost/standin.h"
 
 namespace {

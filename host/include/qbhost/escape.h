@@ -42,4 +42,10 @@ QB_STANDIN_API std::string EscapeControls(std::string_view line);
 //   Lower("Content-Type") -> "content-type"
 QB_STANDIN_API std::string Lower(std::string_view text);
 
+// The one UTF-8 decoder of the stand-in and the dev server: the code point of
+// the well-formed sequence at the start of `text` and its length, or 0 when
+// there is none (overlong forms, surrogates and values above U+10FFFF too).
+//   DecodeUtf8("\xC3\xA4x", cp) -> 2, cp == U'\u00E4';   DecodeUtf8("\xC0\x80", cp) -> 0
+QB_STANDIN_API std::size_t DecodeUtf8(std::string_view text, char32_t& cp);
+
 }  // namespace qbhost
