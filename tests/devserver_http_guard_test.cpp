@@ -24,7 +24,6 @@
 #include <iterator>
 #include <memory>
 #include <nlohmann/json.hpp>
-#include <regex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -36,6 +35,7 @@
 #include "support/dev_process.h"
 #include "support/dev_server_test.h"
 #include "support/harness.h"
+#include "support/text_shape.h"
 
 namespace {
 
@@ -98,8 +98,7 @@ class Connection {
 };
 
 int StatusOf(const std::string& answer) {
-  std::smatch m;
-  return std::regex_search(answer, m, std::regex("^HTTP/1\\.1 (\\d{3}) ")) ? std::stoi(m[1]) : 0;
+  return qbtest::AfterShape(answer, "HTTP/1.1 ### ") ? std::stoi(answer.substr(9, 3)) : 0;
 }
 
 class HttpGuard : public qbtest::DevServerTest {
@@ -113,10 +112,13 @@ class HttpGuard : public qbtest::DevServerTest {
     echoPort_ = static_cast<std::uint16_t>(std::stoi(echo->substr(echo->rfind(':') + 1)));
     auto link = FindLine("Playground at http://127.0.0.1:");
     ASSERT_TRUE(link);
-    std::smatch m;
-    ASSERT_TRUE(std::regex_search(*link, m, std::regex(R"(:(\d+)/\?token=([0-9a-f]{64})$)")));
-    pagePort_ = static_cast<std::uint16_t>(std::stoi(m[1]));
-    token_ = m[2];
+    // "... at http://127.0.0.1:<port>/?token=<64 hex digits>"
+    auto port = qbtest::NumberBetween(*link, "http://127.0.0.1:", "/?token=");
+    ASSERT_TRUE(port) << *link;
+    pagePort_ = static_cast<std::uint16_t>(*port);
+    token_ = link->substr(link->find("/?token=") + 8);
+    ASSERT_EQ(token_.size(), 64u) << *link;
+    ASSERT_EQ(token_.find_first_not_of("0123456789abcdef"), std::string::npos) << *link;
   }
 
   void TearDown() override {
