@@ -16,7 +16,7 @@ import unittest
 from harness import CONTRACT, DevServer, RawReceiver, compact, load_json, validator
 
 TOKEN = "tok en-1"  # a blank inside travels verbatim
-LONG = "Lang äöü 🦖 \"x\" \\ " * 200  # about 4 KB: past curl's 1 KiB "Expect" threshold
+LONG = "Lang äöü 🦖 \"x\" \\ " * 200  # about 4 KB of quotes, backslashes, umlauts, emoji
 
 
 def console_text(text):

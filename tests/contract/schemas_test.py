@@ -77,17 +77,17 @@ class SchemaDocuments(unittest.TestCase):
 
 
 class ReadmeBodies(unittest.TestCase):
-    def test_the_bodies_in_the_readmes_are_valid_and_written_as_the_plugin_writes_them(self):
-        found = 0
-        for readme in (CONTRACT / "README.md", REPO / "README.md"):
-            text = readme.read_text(encoding="utf-8")
-            for path, body in re.findall(r"`(/plugin/\w+)` \| `(\{.*?\})`", text):
-                with self.subTest(readme=readme.name, body=body):
-                    value = json.loads(body)
-                    self.assertEqual(errors(validator(path.rsplit("/", 1)[1]), value), [])
-                    self.assertEqual(body.encode(), compact(value))
-                    found += 1
-        self.assertEqual(found, 4)
+    def test_the_bodies_in_the_readme_are_valid_and_written_as_the_plugin_writes_them(self):
+        # The contract's README is the one place that shows the bodies; the
+        # top-level README links to it.
+        text = (CONTRACT / "README.md").read_text(encoding="utf-8")
+        found = re.findall(r"`(/plugin/\w+)` \| `(\{.*?\})`", text)
+        self.assertEqual(len(found), 2)
+        for path, body in found:
+            with self.subTest(body=body):
+                value = json.loads(body)
+                self.assertEqual(errors(validator(path.rsplit("/", 1)[1]), value), [])
+                self.assertEqual(body.encode(), compact(value))
 
 
 class BodiesThatThePluginNeverSends(unittest.TestCase):
