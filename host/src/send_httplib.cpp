@@ -17,6 +17,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <mutex>
 
 #include "request_send.h"
@@ -68,7 +69,10 @@ class HttplibSender final : public Sender {
     if (!job.contentType.empty()) request.headers.emplace("Content-Type", job.contentType);
     request.body = job.body;
     std::string body;
-    request.content_receiver = [&body](const char* data, size_t length, uint64_t, uint64_t) {
+    request.content_receiver = [&body](const char* data, size_t length, uint64_t offset,
+                                       uint64_t total) {
+      // One allocation for what will be kept, when the length is announced.
+      if (offset == 0 && total > 0) body.reserve(std::min<uint64_t>(total, kMaxBodyKept));
       KeepPart(body, {data, length});
       return true;
     };
