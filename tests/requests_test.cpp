@@ -527,30 +527,29 @@ TEST_F(RequestService, AStatusLineWithControlBytesIsEscapedInTheFailureText) {
 using Clock = std::chrono::steady_clock;
 
 TEST_F(RequestService, ForgettingAPluginWhoseRequestHangsInConnectReturnsAtOnce) {
-  // Every SYN to this port is dropped: the connect would take its 10 s.
+  // Every SYN to this port is dropped: the connect would take its whole 30 s
+  // limit, and so would a drop that waited for it.
   qbtest::RawPort full(qbtest::RawPort::Mode::Full);
   bool called = false;
   {
     qbhost::PluginScope scope(7);
     ASSERT_TRUE(API::Requests::Get().CreatePostRequest(
         full.BaseUrl() + "/x", [&called](auto...) { called = true; }, "{}", "application/json", {},
-        10, 10, 10));
+        30, 30, 30));
   }
-  const auto waitTaken = Clock::now() + 5s;
-  while (qbhost::WaitingRequests() > 0 && Clock::now() < waitTaken) std::this_thread::yield();
+  const auto taken = Clock::now() + 5s;
+  while (qbhost::WaitingRequests() > 0 && Clock::now() < taken) std::this_thread::yield();
   ASSERT_EQ(qbhost::WaitingRequests(), 0u) << "no worker took the request";
   const auto start = Clock::now();
   qbhost::ForgetPlugin(7);
   const auto forgetting = Clock::now() - start;
   // The worker is free again long before the connect limit would have ended
   // the send: the abort ended the connect.
-  ASSERT_TRUE(qbhost::WaitForRequests(9s));
+  ASSERT_TRUE(qbhost::WaitForRequests(20s));
   const auto freed = Clock::now() - start;
   qbhost::Tick();
   EXPECT_FALSE(called);
-  EXPECT_LT(forgetting, 10s);
-  RecordProperty("forget_ms", static_cast<int>(forgetting / 1ms));
-  RecordProperty("worker_free_ms", static_cast<int>(freed / 1ms));
+  EXPECT_LT(forgetting, 20s);
   std::printf("ForgetPlugin returned after %lld ms, the worker was free after %lld ms\n",
               static_cast<long long>(forgetting / 1ms), static_cast<long long>(freed / 1ms));
 }
