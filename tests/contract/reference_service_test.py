@@ -207,7 +207,7 @@ thread.start()
 for i in range(count):
     worker._queue.put(("Dienst", "s" * 200 + " " + str(i)), timeout=30)
 thread.join()
-worker.submit("Dienst", "end")
+worker._queue.put(("Dienst", "end"), timeout=30)  # submit() would drop it while 100 wait
 sys.stdin.read()
 """
 
