@@ -445,10 +445,18 @@ TEST_F(DevServerE2E, FiveAnswersOf400MiBLeaveTheServersMemoryAsItWas) {
       "dev server resident: %ld KiB before, grew by %ld KiB over five 400 MiB answers "
       "(%zu read to the end)\n",
       before, growth, receiver_.StreamedAnswers());
-  EXPECT_EQ(receiver_.StreamedAnswers(), 5u)
+  // A heartbeat that comes meanwhile gets a big answer too.
+  EXPECT_GE(receiver_.StreamedAnswers(), 5u)
       << "failures: " << CountLines("POST /plugin/chat fehlgeschlagen");
   EXPECT_GT(before, 0);
-  EXPECT_LT(growth, 8 * 1024) << "KiB";
+#if defined(__SANITIZE_THREAD__)
+  // ThreadSanitizer keeps shadow memory of several times what the process
+  // touches, the kept mebibytes included.
+  constexpr long kBoundKib = 48 * 1024;
+#else
+  constexpr long kBoundKib = 8 * 1024;
+#endif
+  EXPECT_LT(growth, kBoundKib) << "KiB";
 }
 
 TEST_F(DevServerE2E, WebhookEchoPrintsThePluginsRequests) {
