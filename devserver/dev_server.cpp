@@ -100,6 +100,9 @@ bool DevServer::Start() {
   world_ = qbhost::CreateWorld();
   qbhost::SetCurrentWorld(world_);
   qbhost::SetReadyState(1);
+  qbhost::SetCompletionDelivery(options_.completionsOnAnyThread
+                                    ? qbhost::CompletionDelivery::AnyThread
+                                    : qbhost::CompletionDelivery::Tick);
   qbhost::SetDeliveryListener(
       [this](AShooterPlayerController* controller, const qbhost::ReceivedLine& line) {
         OnDelivery(controller, line);

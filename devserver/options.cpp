@@ -52,7 +52,7 @@ ParseResult ParseOptions(const std::vector<std::string>& args,
                       arg == "--rcon-max-unread" || arg == "--rcon-close-unread" ||
                       arg == "--rcon-auth-tries" || arg == "--rcon-auth-delay-ms" ||
                       arg == "--rcon-accept-retry-ms" || arg == "--ui" ||
-                      arg == "--webhook-echo-max-body";
+                      arg == "--webhook-echo-max-body" || arg == "--completions";
     if (!takesValue) return Fail("unknown option " + arg);
     if (i + 1 >= args.size()) return Fail(arg + " needs a value");
     const std::string& value = args[++i];
@@ -108,6 +108,11 @@ ParseResult ParseOptions(const std::vector<std::string>& args,
                      : arg == "--rcon-auth-delay-ms"  ? o.rcon.authDelay
                                                       : o.rcon.acceptRetry;
       target = std::chrono::milliseconds(ms);
+    } else if (arg == "--completions") {
+      if (value != "tick" && value != "any-thread") {
+        return Fail("--completions needs tick or any-thread, not \"" + value + "\"");
+      }
+      o.completionsOnAnyThread = value == "any-thread";
     } else if (arg == "--tick-ms") {
       if (!ParseNumber<int>(value, 1, 3'600'000, o.tickMs)) {
         return Fail("--tick-ms needs milliseconds (1 to 3600000), not \"" + value + "\"");
@@ -137,6 +142,9 @@ Options:
   --webhook-echo-max-body BYTES
                          larger bodies get 413 from the receiver, unread (default 1048576)
   --tick-ms N            game-loop tick in milliseconds (default 1000)
+  --completions WHERE    where request completions run: tick (on the game loop, at its
+                         next tick; default) or any-thread (at once, on the thread that
+                         finished the request, as the real host may)
   --ui PORT              serve the playground page on 127.0.0.1 (0 lets the OS choose);
                          its link, with a token for this run, is logged once every
                          port is bound (the log file is readable by its owner alone)

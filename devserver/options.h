@@ -31,6 +31,9 @@ struct Options {
   std::optional<std::uint16_t> uiPort;
   RconLimits rcon;
   int tickMs = 1000;
+  // --completions any-thread: request completions run on the worker that
+  // finished the request, beside the game loop, as the real host may do.
+  bool completionsOnAnyThread = false;
   // End of standard input stops the server (default: it runs on).
   bool quitOnEof = false;
 };

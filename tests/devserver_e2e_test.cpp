@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -419,6 +420,43 @@ TEST_F(DevServerE2E, AServiceThatNeverAnswersStallsNothing) {
       << "no heartbeat failure line within 20 s";
   ExpectCleanExit();
   EXPECT_EQ(CountLines("POST /plugin/chat fehlgeschlagen"), 3u);
+}
+
+TEST_F(DevServerE2E, FiveAnswersOf400MiBLeaveTheServersMemoryAsItWas) {
+  // The request service keeps at most 1 MiB of an answer and reads the rest
+  // only to drop it. Completions on the workers, as the real host may run them.
+  WriteConfig(ActiveConfig());
+  Start({"--completions", "any-thread"});
+  Console("join Anna", "OK join Anna");
+  // Small answers first, so that the workers and their connections exist.
+  for (int i = 0; i < 8; ++i) Console("chat Anna warm " + std::to_string(i), "OK chat Anna");
+  ASSERT_TRUE(Nth("/plugin/chat", 8));
+  const long before = server_->ResidentKib();
+  receiver_.AnswerWithBytes(std::size_t{400} << 20);
+  for (int i = 0; i < 5; ++i) Console("chat Anna gross " + std::to_string(i), "OK chat Anna");
+  // Each ends when its answer is out or when its time limits end it.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+  while (receiver_.StreamedAnswers() + CountLines("POST /plugin/chat fehlgeschlagen") < 5 &&
+         std::chrono::steady_clock::now() < deadline) {
+    receiver_.WaitForPosts(1000, std::chrono::milliseconds(100));
+  }
+  const long growth = server_->ResidentKib() - before;
+  std::printf(
+      "dev server resident: %ld KiB before, grew by %ld KiB over five 400 MiB answers "
+      "(%zu read to the end)\n",
+      before, growth, receiver_.StreamedAnswers());
+  // A heartbeat that comes meanwhile gets a big answer too.
+  EXPECT_GE(receiver_.StreamedAnswers(), 5u)
+      << "failures: " << CountLines("POST /plugin/chat fehlgeschlagen");
+  EXPECT_GT(before, 0);
+#if defined(__SANITIZE_THREAD__)
+  // ThreadSanitizer keeps shadow memory of several times what the process
+  // touches, the kept mebibytes included.
+  constexpr long kBoundKib = 48 * 1024;
+#else
+  constexpr long kBoundKib = 8 * 1024;
+#endif
+  EXPECT_LT(growth, kBoundKib) << "KiB";
 }
 
 TEST_F(DevServerE2E, WebhookEchoPrintsThePluginsRequests) {

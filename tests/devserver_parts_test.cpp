@@ -37,6 +37,7 @@ TEST(DevserverOptions, DefaultsKeepRconOnLoopbackAndOff) {
   EXPECT_EQ(r.options.rconPassword, "");
   EXPECT_FALSE(r.options.webhookEchoPort);
   EXPECT_EQ(r.options.tickMs, 1000);
+  EXPECT_FALSE(r.options.completionsOnAnyThread);
   EXPECT_FALSE(r.options.quitOnEof);
   EXPECT_EQ(r.options.rcon.maxConnections, 16u);
   EXPECT_EQ(r.options.rcon.loginTimeout, std::chrono::milliseconds(30000));
@@ -63,7 +64,8 @@ TEST(DevserverOptions, EveryRconLimitIsRead) {
 
 TEST(DevserverOptions, EveryOptionIsRead) {
   auto r = Parse({"--root", "/srv", "--rcon-port", "0", "--rcon-bind", "0.0.0.0", "--rcon-password",
-                  "pw", "--webhook-echo", "8787", "--tick-ms", "50", "--quit-on-eof"});
+                  "pw", "--webhook-echo", "8787", "--tick-ms", "50", "--quit-on-eof",
+                  "--completions", "any-thread"});
   ASSERT_EQ(r.action, ParseResult::Action::Run) << r.error;
   EXPECT_EQ(r.options.root, "/srv");
   EXPECT_EQ(r.options.rconPort, 0);
@@ -72,6 +74,8 @@ TEST(DevserverOptions, EveryOptionIsRead) {
   EXPECT_EQ(r.options.webhookEchoPort, 8787);
   EXPECT_EQ(r.options.tickMs, 50);
   EXPECT_TRUE(r.options.quitOnEof);
+  EXPECT_TRUE(r.options.completionsOnAnyThread);
+  EXPECT_FALSE(Parse({"--completions", "tick"}).options.completionsOnAnyThread);
 }
 
 TEST(DevserverOptions, PasswordFromEnvironmentUnlessGiven) {
@@ -96,6 +100,8 @@ TEST(DevserverOptions, BadValuesAreRefusedWithTheReason) {
            {{"--rcon-port", "80x"}, "--rcon-port"},
            {{"--webhook-echo", ""}, "--webhook-echo"},
            {{"--tick-ms", "0"}, "--tick-ms"},
+           {{"--completions", "AnyThread"}, "tick or any-thread"},
+           {{"--completions"}, "needs a value"},
            {{"--root"}, "needs a value"},
            {{"--root", ""}, "--root"},
            {{"--verbose"}, "unknown option --verbose"},

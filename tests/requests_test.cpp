@@ -1,7 +1,11 @@
 // The stand-in host's request service against a real receiver on loopback.
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -27,15 +31,23 @@ struct Call {
   qbhost::PluginId plugin;
 };
 
-// Collects what the completion callbacks it hands out receive.
+// Collects what the completion callbacks it hands out receive, from any
+// thread. `calls` may be read directly once WaitForRequests or Tick has
+// returned; Count() at any time.
 struct Recorder {
+  std::mutex mutex;
   std::vector<Call> calls;
   API::Requests::Callback Callback() {
     return [this](bool success, std::string text,
                   std::unordered_map<std::string, std::string> headers) {
+      std::lock_guard lock(mutex);
       calls.push_back({success, std::move(text), std::move(headers), std::this_thread::get_id(),
                        qbhost::CurrentPlugin()});
     };
+  }
+  std::size_t Count() {
+    std::lock_guard lock(mutex);
+    return calls.size();
   }
 };
 
@@ -73,6 +85,7 @@ class RequestService : public qbtest::HostTest {
 };
 
 TEST_F(RequestService, SendsThePostAsGivenAndCallsBackOnTheGameThreadAtTheNextTick) {
+  qbhost::SetCompletionDelivery(qbhost::CompletionDelivery::Tick);
   {
     qbhost::PluginScope scope(3);
     ASSERT_TRUE(Post(receiver_.BaseUrl() + "/a//b", recorder_.Callback(),
@@ -147,12 +160,13 @@ TEST_F(RequestService, ARefusedConnectionNamesThePeer) {
 TEST_F(RequestService, AServerThatNeverAnswersFailsAfterAboutTheReceiveTimeout) {
   qbtest::RawPort silent(qbtest::RawPort::Mode::Silent);
   const auto start = std::chrono::steady_clock::now();
-  ASSERT_TRUE(Post(silent.BaseUrl() + "/x", recorder_.Callback(), {}, 1));
-  ASSERT_TRUE(qbhost::WaitForRequests(5s));
+  // Connect and send limits of 10 s: the cap on the whole exchange (21 s)
+  // stays out of the way of the 1 s receive limit.
+  ASSERT_TRUE(API::Requests::Get().CreatePostRequest(silent.BaseUrl() + "/x", recorder_.Callback(),
+                                                     "{}", "application/json", {}, 10, 1, 10));
+  ASSERT_TRUE(qbhost::WaitForRequests(15s));
   const auto elapsed = std::chrono::steady_clock::now() - start;
-  // The overall cap (connect + send + receive) would be 3 s.
   EXPECT_GE(elapsed, 900ms);
-  EXPECT_LT(elapsed, 2700ms);
   qbhost::Tick();
   ASSERT_EQ(recorder_.calls.size(), 1u);
   EXPECT_FALSE(recorder_.calls[0].success);
@@ -163,7 +177,9 @@ TEST_F(RequestService, ABodyThatCannotGoOutFailsAfterAboutTheSendTimeout) {
   // Nobody reads: once the socket buffers are full, nothing more goes out.
   qbtest::RawPort silent(qbtest::RawPort::Mode::Silent);
   const std::string body(16u << 20, 'x');
-  ASSERT_TRUE(Post(silent.BaseUrl() + "/x", recorder_.Callback(), {}, 1, body));
+  // Connect and receive limits of 10 s, as above: only the send limit is short.
+  ASSERT_TRUE(API::Requests::Get().CreatePostRequest(silent.BaseUrl() + "/x", recorder_.Callback(),
+                                                     body, "application/json", {}, 10, 10, 1));
   Settle();
   ASSERT_EQ(recorder_.calls.size(), 1u);
   EXPECT_EQ(recorder_.calls[0].text, "Operation timed out: no data sent for 1 s");
@@ -252,6 +268,8 @@ TEST_F(RequestService, AThrowingCallbackIsLoggedAndTheNextOneStillRuns) {
 }
 
 TEST_F(RequestService, AForgottenPluginsCallbacksAreDestroyedAtOnceAndNeverCalled) {
+  // One of them waits for the tick: the completions come on the game thread.
+  qbhost::SetCompletionDelivery(qbhost::CompletionDelivery::Tick);
   qbtest::RawPort silent(qbtest::RawPort::Mode::Silent);
   auto alive = std::make_shared<int>(0);
   std::weak_ptr<int> watch = alive;
@@ -386,9 +404,9 @@ TEST_F(RequestService, ManyRequestsAllArriveAndEachCallsBackOnce) {
 
 // Ticks the game loop until `calls` completions have arrived or `limit` has
 // passed; the wait between ticks is the service's own condition wait.
-void TickUntil(const Recorder& recorder, std::size_t calls, std::chrono::milliseconds limit) {
+void TickUntil(Recorder& recorder, std::size_t calls, std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (recorder.calls.size() < calls && std::chrono::steady_clock::now() < deadline) {
+  while (recorder.Count() < calls && std::chrono::steady_clock::now() < deadline) {
     qbhost::WaitForRequests(10ms);
     qbhost::Tick();
   }
@@ -410,8 +428,10 @@ TEST_F(RequestService, AWaitingRequestWhoseConnectTimeIsSpentFailsWithoutGoingOu
   EXPECT_LT(std::chrono::steady_clock::now() - handedOver, 2500ms);
   EXPECT_FALSE(recorder_.calls[0].success);
   EXPECT_THAT(recorder_.calls[0].text, HasSubstr("in the queue, the connect timeout is 1 s"));
-  EXPECT_TRUE(stuck.calls.empty());
+  EXPECT_EQ(stuck.Count(), 0u);
   EXPECT_TRUE(receiver_.Posts().empty());
+  // Before `stuck` goes: on the workers, its callbacks could run any time.
+  qbhost::ShutdownRequests();
 }
 
 TEST_F(RequestService, ABacklogBehindASilentPeerFailsWithinItsTimeLimits) {
@@ -446,6 +466,8 @@ void OccupyEveryWorker(const qbtest::RawPort& silent, Recorder& recorder, long t
 }
 
 TEST_F(RequestService, AHandOverBeyondTheWaitingBoundIsRefusedAndTheRestStillRun) {
+  // The busy ones' completions must stay pending until the count is taken.
+  qbhost::SetCompletionDelivery(qbhost::CompletionDelivery::Tick);
   qbtest::RawPort silent(qbtest::RawPort::Mode::Silent);
   Recorder busy;
   OccupyEveryWorker(silent, busy, 1);
@@ -497,6 +519,226 @@ TEST_F(RequestService, AStatusLineWithControlBytesIsEscapedInTheFailureText) {
   Settle();
   ASSERT_EQ(recorder_.calls.size(), 1u);
   EXPECT_EQ(recorder_.calls[0].text, "HTTP 502 Bad\\x1b[31m\\\\x\\x7fEnd");
+}
+
+// ---------------------------------------------------------------------------
+// Hung connects, trickling peers and huge answers.
+
+using Clock = std::chrono::steady_clock;
+
+TEST_F(RequestService, ForgettingAPluginWhoseRequestHangsInConnectReturnsAtOnce) {
+  // Every SYN to this port is dropped: the connect would take its whole 30 s
+  // limit, and so would a drop that waited for it.
+  qbtest::RawPort full(qbtest::RawPort::Mode::Full);
+  bool called = false;
+  {
+    qbhost::PluginScope scope(7);
+    ASSERT_TRUE(API::Requests::Get().CreatePostRequest(
+        full.BaseUrl() + "/x", [&called](auto...) { called = true; }, "{}", "application/json", {},
+        30, 30, 30));
+  }
+  const auto taken = Clock::now() + 5s;
+  while (qbhost::WaitingRequests() > 0 && Clock::now() < taken) std::this_thread::yield();
+  ASSERT_EQ(qbhost::WaitingRequests(), 0u) << "no worker took the request";
+  const auto start = Clock::now();
+  qbhost::ForgetPlugin(7);
+  const auto forgetting = Clock::now() - start;
+  // The worker is free again long before the connect limit would have ended
+  // the send: the abort ended the connect.
+  ASSERT_TRUE(qbhost::WaitForRequests(20s));
+  const auto freed = Clock::now() - start;
+  qbhost::Tick();
+  EXPECT_FALSE(called);
+  EXPECT_LT(forgetting, 20s);
+  std::printf("ForgetPlugin returned after %lld ms, the worker was free after %lld ms\n",
+              static_cast<long long>(forgetting / 1ms), static_cast<long long>(freed / 1ms));
+}
+
+TEST_F(RequestService, APeerThatTricklesFailsAtTheConnectSendAndReceiveLimitsTogether) {
+  // A byte every 200 ms: no quiet time of 1 s ever runs out, and the whole
+  // answer would take some 30 s.
+  const std::string answer =
+      "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n" + std::string(100, 'x');
+  qbtest::CannedPeer trickle(answer, 200ms);
+  const auto start = Clock::now();
+  ASSERT_TRUE(Post(trickle.BaseUrl() + "/x", recorder_.Callback(), {}, 1));
+  Settle();
+  const auto took = Clock::now() - start;
+  ASSERT_EQ(recorder_.calls.size(), 1u);
+  EXPECT_FALSE(recorder_.calls[0].success);
+  EXPECT_EQ(recorder_.calls[0].text,
+            "Operation timed out: no complete answer within 3 s (connect 1 s + send 1 s + "
+            "receive 1 s)");
+  EXPECT_GE(took, 3s) << "ended before its limits together";
+}
+
+TEST_F(RequestService, OfAHugeAnswerTheFirstMebibyteIsKeptAndTheRestReadAndDropped) {
+  receiver_.AnswerWithBytes(std::size_t{64} << 20);
+  ASSERT_TRUE(Post(receiver_.BaseUrl() + "/x", recorder_.Callback(), {}, 30));
+  Settle();
+  ASSERT_EQ(recorder_.calls.size(), 1u);
+  EXPECT_TRUE(recorder_.calls[0].success) << recorder_.calls[0].text.substr(0, 200);
+  EXPECT_EQ(recorder_.calls[0].text, std::string(std::size_t{1} << 20, 'x'));
+  EXPECT_EQ(receiver_.StreamedAnswers(), 1u) << "the answer was not read to its end";
+  // The connection is still good for the next request.
+  receiver_.AnswerWithBytes(0);
+  ASSERT_TRUE(Post(receiver_.BaseUrl() + "/y", recorder_.Callback()));
+  Settle();
+  ASSERT_EQ(recorder_.calls.size(), 2u);
+  EXPECT_EQ(recorder_.calls[1].text, "angekommen");
+}
+
+// ---------------------------------------------------------------------------
+// Completions on any thread.
+
+// A callback that, once called, holds its worker until the test lets it go.
+struct Gate {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool entered = false;
+  bool released = false;
+  int calls = 0;
+
+  void EnterAndWait() {
+    std::unique_lock lock(mutex);
+    ++calls;
+    entered = true;
+    changed.notify_all();
+    changed.wait_for(lock, 20s, [&] { return released; });
+  }
+  bool WaitEntered() {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, 10s, [&] { return entered; });
+  }
+  void Release() {
+    std::lock_guard lock(mutex);
+    released = true;
+    changed.notify_all();
+  }
+};
+
+class AnyThreadService : public RequestService {
+ protected:
+  void SetUp() override {
+    RequestService::SetUp();
+    qbhost::SetCompletionDelivery(qbhost::CompletionDelivery::AnyThread);
+  }
+};
+
+TEST_F(AnyThreadService, ACompletionRunsOnItsWorkerInItsPluginsScopeWithoutATick) {
+  {
+    qbhost::PluginScope scope(3);
+    ASSERT_TRUE(Post(receiver_.BaseUrl() + "/x", recorder_.Callback()));
+  }
+  ASSERT_TRUE(qbhost::WaitForRequests(10s));  // no Tick() anywhere
+  ASSERT_EQ(recorder_.calls.size(), 1u);
+  EXPECT_TRUE(recorder_.calls[0].success);
+  EXPECT_EQ(recorder_.calls[0].text, "angekommen");
+  EXPECT_NE(recorder_.calls[0].thread, std::this_thread::get_id());
+  EXPECT_EQ(recorder_.calls[0].plugin, 3u);
+  EXPECT_EQ(qbhost::PendingRequests(), 0u);
+}
+
+TEST_F(AnyThreadService, ForgettingAPluginWaitsForItsRunningCompletionAndStartsNoneAfter) {
+  qbtest::RawPort silent(qbtest::RawPort::Mode::Silent);
+  Gate gate;
+  std::atomic<bool> forgotten{false};
+  bool forgottenWhenDone = true;
+  bool laterCalled = false;
+  {
+    qbhost::PluginScope scope(7);
+    ASSERT_TRUE(Post(receiver_.BaseUrl() + "/running", [&](auto...) {
+      gate.EnterAndWait();
+      forgottenWhenDone = forgotten.load();
+    }));
+    ASSERT_TRUE(gate.WaitEntered());
+    // On the wire while the first one runs: aborted, never called.
+    ASSERT_TRUE(Post(silent.BaseUrl() + "/later", [&](auto...) { laterCalled = true; }));
+  }
+  std::thread unload([&] {
+    qbhost::ForgetPlugin(7);
+    forgotten = true;
+  });
+  // Once the later one's callback is gone, the drop is past its removals and
+  // waits; only then is the running one let go.
+  const auto deadline = Clock::now() + 10s;
+  while (qbhost::PendingRequests() > 0 && Clock::now() < deadline) std::this_thread::yield();
+  EXPECT_EQ(qbhost::PendingRequests(), 0u);
+  gate.Release();
+  unload.join();
+  EXPECT_FALSE(forgottenWhenDone) << "ForgetPlugin returned while its completion still ran";
+  ASSERT_TRUE(qbhost::WaitForRequests(10s));
+  qbhost::Tick();
+  EXPECT_EQ(gate.calls, 1);
+  EXPECT_FALSE(laterCalled);
+}
+
+TEST_F(AnyThreadService, ShutdownWaitsForEveryRunningCompletion) {
+  qbtest::RawPort silent(qbtest::RawPort::Mode::Silent);
+  Gate gate;
+  std::atomic<bool> shutDown{false};
+  bool shutDownWhenDone = true;
+  {
+    qbhost::PluginScope scope(4);
+    ASSERT_TRUE(Post(receiver_.BaseUrl() + "/running", [&](auto...) {
+      gate.EnterAndWait();
+      shutDownWhenDone = shutDown.load();
+    }));
+  }
+  ASSERT_TRUE(gate.WaitEntered());
+  ASSERT_TRUE(Post(silent.BaseUrl() + "/stuck", recorder_.Callback()));
+  std::thread stopper([&] {
+    qbhost::ShutdownRequests();
+    shutDown = true;
+  });
+  // Once the stuck one's callback is gone, the shutdown waits.
+  const auto deadline = Clock::now() + 10s;
+  while (qbhost::PendingRequests() > 0 && Clock::now() < deadline) std::this_thread::yield();
+  EXPECT_EQ(qbhost::PendingRequests(), 0u);
+  gate.Release();
+  stopper.join();
+  EXPECT_FALSE(shutDownWhenDone) << "ShutdownRequests returned while a completion still ran";
+  EXPECT_EQ(gate.calls, 1);
+  EXPECT_EQ(recorder_.calls.size(), 0u);
+}
+
+TEST_F(AnyThreadService, ACompletionMayMakeRequestsAndForgetItsOwnPlugin) {
+  // Neither may deadlock against the service's own locks.
+  Recorder second;
+  std::atomic<bool> handedOver{false};
+  {
+    qbhost::PluginScope scope(5);
+    ASSERT_TRUE(Post(receiver_.BaseUrl() + "/first", [&](auto...) {
+      handedOver = Post(receiver_.BaseUrl() + "/second", second.Callback());
+    }));
+  }
+  ASSERT_TRUE(qbhost::WaitForRequests(10s));
+  EXPECT_TRUE(handedOver);
+  ASSERT_EQ(second.calls.size(), 1u);
+  EXPECT_EQ(second.calls[0].plugin, 5u);
+
+  bool forgot = false;
+  {
+    qbhost::PluginScope scope(6);
+    ASSERT_TRUE(Post(receiver_.BaseUrl() + "/third", [&](auto...) {
+      qbhost::ForgetPlugin(6);
+      forgot = true;
+    }));
+  }
+  ASSERT_TRUE(qbhost::WaitForRequests(10s));
+  EXPECT_TRUE(forgot);
+  EXPECT_EQ(receiver_.Posts().size(), 3u);
+}
+
+TEST_F(AnyThreadService, ShutdownFromACompletionOnAWorkerIsRefusedAndLogged) {
+  {
+    qbhost::PluginScope scope(2);
+    ASSERT_TRUE(Post(receiver_.BaseUrl() + "/x", [](auto...) { qbhost::ShutdownRequests(); }));
+  }
+  ASSERT_TRUE(qbhost::WaitForRequests(10s));
+  auto lines = sink_->Texts();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_THAT(lines[0], HasSubstr("ShutdownRequests from a request completion on a worker"));
 }
 
 }  // namespace

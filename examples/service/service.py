@@ -78,8 +78,16 @@ def violations(validator, body):
     return found
 
 
+# print() writes a line and its newline in two calls: two threads printing at
+# once (a request's handler and a say worker) would run their lines together.
+_OUTPUT = threading.Lock()
+
+
 def emit(line):
-    print(line, flush=True)
+    """Prints one whole line, from any thread."""
+    with _OUTPUT:
+        sys.stdout.write(line + "\n")
+        sys.stdout.flush()
 
 
 def host_port(text):

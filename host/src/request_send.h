@@ -7,12 +7,17 @@
 //   Windows  send_winhttp.cpp  WinHTTP, the platform's own client
 // Limits in seconds, defaults applied: `connectLeft` is what the job's wait
 // for a worker left of its connect limit; send and receive are quiet times
-// (no byte moved for that long), not caps on the whole exchange.
+// (no byte moved for that long). The whole exchange is capped by the service,
+// which aborts a send that outlives the three limits together.
+// An answer's body is kept up to kMaxBodyKept bytes; the rest is read and
+// dropped (KeepPart), so a huge answer costs time within the cap, not memory.
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -46,13 +51,16 @@ struct Job {
   std::chrono::steady_clock::time_point handedOver;
 };
 
+inline constexpr std::size_t kMaxBodyKept = std::size_t{1} << 20;
+
 class Sender {
  public:
   virtual ~Sender() = default;
   // Sends `job` and waits for its answer; never throws.
   virtual Outcome Send(const Job& job, std::chrono::milliseconds connectLeft) = 0;
-  // From another thread: the Send of job `id`, under way or about to start,
-  // gives up at once.
+  // From another thread, without waiting for anything: the Send of job `id`,
+  // under way or about to start, gives up at once, in its connect too. A
+  // stale id does nothing.
   virtual void Abort(std::uint64_t id) = 0;
 };
 std::unique_ptr<Sender> MakeSender();
@@ -61,6 +69,8 @@ std::unique_ptr<Sender> MakeSender();
 std::string ConnectFailedText(const Target& target);
 std::string QuietTimeText(bool receiving, long seconds);
 std::string StatusText(int status, const std::string& reason);  // "HTTP 500 Internal ..."
+// Appends what still fits below kMaxBodyKept.
+void KeepPart(std::string& body, std::string_view part);
 // Without leading and trailing spaces, tabs and CRs.
 std::string Trim(std::string_view s);
 // One answer header: the name in lower case, the value trimmed, repeated

@@ -3,7 +3,9 @@
 // bounded queue and send each with a library's HTTP client (request_send.h);
 // everything else here is one code for Linux and Windows.
 //
-//   CreatePostRequest --waiting--> worker: Send --finished--> Tick: callback
+//   CreatePostRequest --waiting--> worker: Send --finished--> callback
+//                                                  (next Tick, or at once on
+//                                                   the worker: AnyThread)
 //
 // A hand-over beyond the waiting bound (SetRequestLimit) returns false without
 // a callback, as does a header with CR, LF or NUL (it could smuggle headers).
@@ -11,14 +13,19 @@
 // its connect limit has run out fails ("Connection timed out: waited ... in
 // the queue"); one that starts late gets what is left. Waiting jobs are
 // checked when a worker takes one, at every tick and in WaitForRequests, so a
-// backlog behind stuck workers still fails within its limits plus a tick.
+// backlog behind stuck workers still fails within its limits plus a tick. A
+// watchdog thread aborts a send that is still under way when the connect,
+// send and receive limits together have passed since the hand-over: a peer
+// that trickles a byte now and then never runs out a quiet time.
 //
-// Callbacks run only in Tick(), in a PluginScope of the requesting plug-in.
-// Dropping a plug-in destroys its callbacks before it returns (their code is
-// in its library), takes out its waiting jobs and aborts those being sent.
-// `delivery` serialises delivering, dropping and shutting down (recursive: a
-// callback may itself tick or forget a plug-in); `mutex` guards the rest and
-// is never held while a callback runs.
+// Callbacks run in a PluginScope of the requesting plug-in, on the game
+// thread in Tick() or on the worker (SetCompletionDelivery). Dropping a
+// plug-in destroys its callbacks that have not started, takes out its waiting
+// jobs, aborts those being sent and then waits for its callbacks that are
+// running (their code is in its library). `mutex` guards everything here; it
+// is never held while a callback runs nor while a sender aborts, so a
+// callback may call back into the service or the registry, and an unload
+// never waits for a connect.
 
 #include <algorithm>
 #include <atomic>
@@ -76,11 +83,39 @@ std::optional<Outcome> Expired(const Job& job, Clock::time_point now) {
                  {}};
 }
 
+std::string ExchangeTimeText(const Job& job) {
+  return "Operation timed out: no complete answer within " +
+         std::to_string(job.connect + job.send + job.receive) + " s (connect " +
+         std::to_string(job.connect) + " s + send " + std::to_string(job.send) + " s + receive " +
+         std::to_string(job.receive) + " s)";
+}
+
 struct Completion {
   std::uint64_t id;
   PluginId owner;
   Outcome outcome;
 };
+
+// A job on a worker's wire.
+struct Sending {
+  std::uint64_t id;
+  PluginId owner;
+  Clock::time_point deadline;  // hand-over + connect + send + receive
+  bool overdue = false;        // the watchdog aborted it
+};
+
+// A callback that is running now, on some thread.
+struct Running {
+  PluginId owner;
+  std::thread::id thread;
+};
+
+// Completions the calling thread is running (a callback may make requests,
+// forget a plug-in or tick).
+thread_local int completionsOnThisThread = 0;
+
+// A sender to abort and the job it should give up.
+using PendingAbort = std::pair<std::shared_ptr<Sender>, std::uint64_t>;
 
 struct Service {
   ~Service() { Shutdown(); }
@@ -104,19 +139,7 @@ struct Service {
 
     std::lock_guard lock(mutex);
     if (quit || waiting.size() >= maxWaiting) return false;
-    if (workers.empty()) {
-      sending.assign(kRequestWorkers, nullptr);
-      aborted.assign(kRequestWorkers, false);
-      try {
-        for (std::size_t i = 0; i < kRequestWorkers; ++i) {
-          senders.push_back(MakeSender());
-          workers.emplace_back(&Service::Run, this, i);
-        }
-      } catch (const std::exception&) {
-        senders.resize(workers.size());  // the workers that did start serve the queue
-        if (workers.empty()) return false;
-      }
-    }
+    if (workers.empty() && !Start()) return false;
     job.id = nextId++;
     callbacks.emplace(job.id, std::pair{job.owner, callback});
     ++handedOver;
@@ -130,10 +153,27 @@ struct Service {
     return true;
   }
 
-  // With the mutex held.
+  // With the mutex held: the workers and the watchdog.
+  bool Start() {
+    sending.assign(kRequestWorkers, std::nullopt);
+    try {
+      for (std::size_t i = 0; i < kRequestWorkers; ++i) {
+        senders.push_back(MakeSender());
+        workers.emplace_back(&Service::Run, this, i);
+      }
+      watchdog = std::thread(&Service::Watch, this);
+    } catch (const std::exception&) {
+      // The workers that did start serve the queue; without a watchdog only
+      // the quiet times bound a send.
+      senders.resize(workers.size());
+    }
+    return !workers.empty();
+  }
+
+  // With the mutex held: the completion waits for the next tick.
   void Finish(std::uint64_t id, PluginId owner, Outcome outcome) {
     if (callbacks.contains(id)) finished.push_back({id, owner, std::move(outcome)});
-    ++finishedCount;
+    ++settled;
     progress.notify_all();
   }
 
@@ -147,108 +187,171 @@ struct Service {
     });
   }
 
+  // With `lock` held; releases it while the callback runs. False when the
+  // callback is gone (its plug-in was dropped).
+  bool Call(std::unique_lock<std::mutex>& lock, std::uint64_t id, PluginId owner,
+            Outcome& outcome) {
+    auto it = callbacks.find(id);
+    if (it == callbacks.end()) return false;
+    API::Requests::Callback callback = std::move(it->second.second);
+    callbacks.erase(it);
+    running.push_back({owner, std::this_thread::get_id()});
+    lock.unlock();
+    ++completionsOnThisThread;
+    {
+      PluginScope scope(owner);
+      try {
+        callback(outcome.success, std::move(outcome.text), std::move(outcome.headers));
+      } catch (const std::exception& e) {
+        HostLogger()->error("request completion of plug-in {} threw: {}", owner, e.what());
+      } catch (...) {
+        HostLogger()->error("request completion of plug-in {} threw a non-standard exception",
+                            owner);
+      }
+      callback = nullptr;  // its code is the plug-in's: destroyed while that is surely loaded
+    }
+    --completionsOnThisThread;
+    lock.lock();
+    const auto self = std::find_if(running.begin(), running.end(), [&](const Running& r) {
+      return r.owner == owner && r.thread == std::this_thread::get_id();
+    });
+    running.erase(self);
+    progress.notify_all();
+    return true;
+  }
+
   void Run(std::size_t worker) {
     std::unique_lock lock(mutex);
+    const std::shared_ptr<Sender> sender = senders[worker];
     for (;;) {
       work.wait(lock, [this] { return quit || !waiting.empty(); });
       if (quit) return;
-      const Job job = std::move(waiting.front());
+      Job job = std::move(waiting.front());
       waiting.pop_front();
       const auto now = Clock::now();
       std::optional<Outcome> outcome = Expired(job, now);
       if (!outcome) {
         const auto left = std::chrono::seconds(job.connect) - (now - job.handedOver);
-        sending[worker] = &job;
-        aborted[worker] = false;
+        sending[worker] =
+            Sending{job.id, job.owner,
+                    job.handedOver + std::chrono::seconds(job.connect + job.send + job.receive)};
+        watch.notify_one();
         lock.unlock();
-        outcome = senders[worker]->Send(job, std::chrono::duration_cast<milliseconds>(left));
+        outcome = sender->Send(job, std::chrono::duration_cast<milliseconds>(left));
         lock.lock();
-        sending[worker] = nullptr;
+        if (sending[worker]->overdue && !outcome->success) {
+          outcome = Outcome{false, ExchangeTimeText(job), {}};
+        }
+        sending[worker].reset();
       }
-      Finish(job.id, job.owner, std::move(*outcome));
+      if (delivery.load() == CompletionDelivery::AnyThread) {
+        Call(lock, job.id, job.owner, *outcome);
+        ++settled;
+        progress.notify_all();
+      } else {
+        Finish(job.id, job.owner, std::move(*outcome));
+      }
+    }
+  }
+
+  // The watchdog: aborts every send that has outlived its limits together.
+  void Watch() {
+    std::unique_lock lock(mutex);
+    while (!quit) {
+      const auto now = Clock::now();
+      auto next = Clock::time_point::max();
+      std::vector<PendingAbort> due;
+      for (std::size_t i = 0; i < sending.size(); ++i) {
+        if (!sending[i] || sending[i]->overdue) continue;
+        if (sending[i]->deadline <= now) {
+          sending[i]->overdue = true;
+          due.emplace_back(senders[i], sending[i]->id);
+        } else {
+          next = std::min(next, sending[i]->deadline);
+        }
+      }
+      if (!due.empty()) {
+        lock.unlock();
+        for (auto& [sender, id] : due) sender->Abort(id);
+        lock.lock();
+        continue;
+      }
+      if (next == Clock::time_point::max()) {
+        watch.wait(lock);
+      } else {
+        watch.wait_until(lock, next);
+      }
     }
   }
 
   void Deliver() {
-    std::lock_guard delivering(delivery);
+    std::unique_lock lock(mutex);
+    ExpireWaiting();
     std::deque<Completion> batch;
-    {
-      std::lock_guard lock(mutex);
-      ExpireWaiting();
-      batch.swap(finished);
-    }
-    for (auto& done : batch) {
-      API::Requests::Callback callback;
-      {
-        std::lock_guard lock(mutex);
-        auto it = callbacks.find(done.id);
-        if (it == callbacks.end()) continue;  // its plug-in was dropped meanwhile
-        callback = std::move(it->second.second);
-        callbacks.erase(it);
-      }
-      PluginScope scope(done.owner);
-      try {
-        callback(done.outcome.success, std::move(done.outcome.text),
-                 std::move(done.outcome.headers));
-      } catch (const std::exception& e) {
-        HostLogger()->error("request completion of plug-in {} threw: {}", done.owner, e.what());
-      } catch (...) {
-        HostLogger()->error("request completion of plug-in {} threw a non-standard exception",
-                            done.owner);
-      }
-      callback = nullptr;  // its code is the plug-in's: destroyed while that is surely loaded
-    }
+    batch.swap(finished);
+    for (auto& done : batch) Call(lock, done.id, done.owner, done.outcome);
   }
 
   void Drop(PluginId owner, bool all) {
-    std::lock_guard delivering(delivery);
+    const auto mine = [&](PluginId of) { return all || of == owner; };
     std::vector<API::Requests::Callback> dropped;  // destroyed before this returns
-    std::lock_guard lock(mutex);
+    std::vector<PendingAbort> aborts;
+    std::unique_lock lock(mutex);
     std::erase_if(callbacks, [&](auto& entry) {
-      if (!all && entry.second.first != owner) return false;
+      if (!mine(entry.second.first)) return false;
       dropped.push_back(std::move(entry.second.second));
       return true;
     });
-    finishedCount += std::erase_if(waiting, [&](const Job& j) { return all || j.owner == owner; });
-    for (std::size_t i = 0; i < workers.size(); ++i) {
-      if (sending[i] != nullptr && (all || sending[i]->owner == owner)) {
-        aborted[i] = true;
-        senders[i]->Abort(sending[i]->id);
-      }
+    settled += std::erase_if(waiting, [&](const Job& j) { return mine(j.owner); });
+    for (std::size_t i = 0; i < sending.size(); ++i) {
+      if (sending[i] && mine(sending[i]->owner)) aborts.emplace_back(senders[i], sending[i]->id);
     }
     progress.notify_all();
-  }
-
-  // With the mutex held. An abort that reaches a sender before its client
-  // has a socket finds nothing to shut, and the send would run to its limits:
-  // whoever waits for the workers repeats it until they have given up.
-  bool RepeatAborts() {
-    bool any = false;
-    for (std::size_t i = 0; i < sending.size(); ++i) {
-      if (sending[i] != nullptr && aborted[i]) {
-        senders[i]->Abort(sending[i]->id);
-        any = true;
-      }
+    lock.unlock();
+    for (auto& [sender, id] : aborts) sender->Abort(id);
+    // Its callbacks that are running now. A drop from inside a completion
+    // does not wait: the one it would wait for may be waiting for it.
+    if (completionsOnThisThread == 0) {
+      lock.lock();
+      progress.wait(lock, [&] {
+        return std::none_of(running.begin(), running.end(),
+                            [&](const Running& r) { return mine(r.owner); });
+      });
+      lock.unlock();
     }
-    return any;
   }
 
   void Shutdown() {
-    std::lock_guard delivering(delivery);
-    Drop(0, true);
     std::vector<std::thread> stopping;
+    std::thread stoppingWatchdog;
     {
-      std::unique_lock lock(mutex);
-      quit = true;
+      std::lock_guard lock(mutex);
+      const auto self = std::this_thread::get_id();
+      if (std::any_of(workers.begin(), workers.end(),
+                      [&](const std::thread& w) { return w.get_id() == self; })) {
+        throw std::logic_error("ShutdownRequests from a request completion on a worker");
+      }
+      quit = true;  // refuses new hand-overs; the workers take no more jobs
       work.notify_all();
-      while (RepeatAborts()) progress.wait_for(lock, milliseconds(20));
+      watch.notify_all();
+    }
+    Drop(0, true);
+    {
+      std::lock_guard lock(mutex);
       stopping.swap(workers);
+      stoppingWatchdog.swap(watchdog);
     }
     for (auto& worker : stopping) worker.join();
+    if (stoppingWatchdog.joinable()) stoppingWatchdog.join();
+    std::unordered_map<std::uint64_t, std::pair<PluginId, API::Requests::Callback>> late;
+    std::vector<std::shared_ptr<Sender>> stopped;
     std::lock_guard lock(mutex);
-    senders.clear();
+    late.swap(callbacks);  // made by a completion while the drop waited for it
+    stopped.swap(senders);
+    waiting.clear();
     finished.clear();
-    finishedCount = handedOver;
+    sending.clear();
+    settled = handedOver;
     quit = false;
     progress.notify_all();
   }
@@ -258,8 +361,7 @@ struct Service {
     std::unique_lock lock(mutex);
     for (;;) {
       ExpireWaiting();
-      RepeatAborts();
-      if (finishedCount == handedOver) return true;
+      if (settled == handedOver) return true;
       const auto now = Clock::now();
       if (now >= deadline) return false;
       // Waiting jobs run out of time without anyone telling: look again soon.
@@ -269,22 +371,24 @@ struct Service {
 
   std::atomic<RequestFault> fault{RequestFault::None};
   std::atomic<std::size_t> discarded{0};
-  std::recursive_mutex delivery;
+  std::atomic<CompletionDelivery> delivery{CompletionDelivery::Tick};
   std::mutex mutex;
   std::condition_variable work;      // waiting, quit
-  std::condition_variable progress;  // finishedCount
+  std::condition_variable progress;  // settled, running
+  std::condition_variable watch;     // sending, quit
   std::unordered_map<std::uint64_t, std::pair<PluginId, API::Requests::Callback>> callbacks;
   std::deque<Job> waiting;
   std::deque<Completion> finished;
+  std::vector<Running> running;
   std::size_t maxWaiting = kDefaultMaxWaiting;
   std::uint64_t nextId = 1;
   std::uint64_t handedOver = 0;
-  std::uint64_t finishedCount = 0;  // answered, failed or dropped
+  std::uint64_t settled = 0;  // completed, waiting for the tick, or dropped
   bool quit = false;
-  std::vector<std::unique_ptr<Sender>> senders;
-  std::vector<const Job*> sending;  // per worker: its job, or null
-  std::vector<bool> aborted;        // per worker: its job was aborted
+  std::vector<std::shared_ptr<Sender>> senders;
+  std::vector<std::optional<Sending>> sending;  // per worker
   std::vector<std::thread> workers;
+  std::thread watchdog;
 };
 
 Service& TheService() {
@@ -319,6 +423,10 @@ std::string Trim(std::string_view s) {
              : std::string(s.substr(first, s.find_last_not_of(" \t\r") - first + 1));
 }
 
+void KeepPart(std::string& body, std::string_view part) {
+  if (body.size() < kMaxBodyKept) body.append(part.substr(0, kMaxBodyKept - body.size()));
+}
+
 void AddHeader(Outcome& outcome, const std::string& name, std::string_view value) {
   auto [it, inserted] = outcome.headers.try_emplace(Lower(name), Trim(value));
   if (!inserted) it->second.append(", ").append(Trim(value));
@@ -336,6 +444,12 @@ void DropRequestsOf(PluginId id) {
 
 namespace qbhost {
 
+void SetCompletionDelivery(CompletionDelivery delivery) {
+  detail::TheService().delivery = delivery;
+}
+CompletionDelivery CurrentCompletionDelivery() {
+  return detail::TheService().delivery.load();
+}
 void ShutdownRequests() {
   detail::TheService().Shutdown();
 }

@@ -187,6 +187,46 @@ class ReferenceService(unittest.TestCase):
                                            "minimum of 0"])
 
 
+# The service's two kinds of thread print at once: a request's handler (its
+# "chat" lines) and a say worker (its "say" lines, over a stand-in for RCON
+# that answers at once). In a process of its own, so that standard output is a
+# pipe as in production. The last say line, "end", comes after every other
+# line; then the child waits for its end.
+WHOLE_LINES_CHILD = r"""
+import sys, threading
+sys.path.insert(0, sys.argv[1])
+import service
+service.rcon.say = lambda host, port, password, sender, message: "OK"
+count = int(sys.argv[2])
+worker = service.SayWorker(("127.0.0.1", 1), "pw")
+def handler():
+    for i in range(count):
+        service.emit("chat " + "c" * 200 + " " + str(i))
+thread = threading.Thread(target=handler)
+thread.start()
+for i in range(count):
+    worker._queue.put(("Dienst", "s" * 200 + " " + str(i)), timeout=30)
+thread.join()
+worker._queue.put(("Dienst", "end"), timeout=30)  # submit() would drop it while 100 wait
+sys.stdin.read()
+"""
+
+
+class WholeLines(unittest.TestCase):
+    COUNT = 2000
+
+    def test_a_handler_and_a_say_worker_printing_at_once_keep_their_lines_whole(self):
+        child = Child([sys.executable, "-c", WHOLE_LINES_CHILD, str(SERVICE.parent),
+                       str(self.COUNT)], dict(os.environ))
+        self.addCleanup(child.stop)
+        child.expect('say "end" -> OK', timeout=60)
+        chat = re.compile(r"chat c{200} \d+")
+        say = re.compile(r'say "s{200} \d+" -> OK')
+        lines = child.lines()[:-1]
+        self.assertEqual([l for l in lines if not (chat.fullmatch(l) or say.fullmatch(l))][:3], [])
+        self.assertEqual(len(lines), 2 * self.COUNT)
+
+
 class SeveralServers(unittest.TestCase):
     """Two dev servers on the same map, one reference service: a path and a
     token each, and say lines that go back to the server the line came from."""

@@ -1,7 +1,9 @@
 #include "support/harness.h"
 
+#include <cstdlib>
 #include <fstream>
 #include <random>
+#include <string_view>
 
 #include "plugin/plugin_log.h"
 #include "qbhost/requests.h"
@@ -28,7 +30,15 @@ void WriteConfig(const std::filesystem::path& root, const std::string& content) 
   std::ofstream(dir / "config.json", std::ios::binary) << content;
 }
 
+qbhost::CompletionDelivery DeliveryOfThisRun() {
+  const char* chosen = std::getenv("QB_TEST_COMPLETIONS");
+  return chosen != nullptr && std::string_view(chosen) == "any-thread"
+             ? qbhost::CompletionDelivery::AnyThread
+             : qbhost::CompletionDelivery::Tick;
+}
+
 void HostTest::SetUp() {
+  qbhost::SetCompletionDelivery(DeliveryOfThisRun());
   heapAtStart_ = qbhost::Heap();
   qbhost::ResetRegistry();
   qbhost::SetReadyState(1);

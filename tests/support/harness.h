@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "config/config.h"
+#include "qbhost/requests.h"
 #include "qbhost/standin.h"
 #include "support/capture_sink.h"
 
@@ -38,6 +39,11 @@ class TempDir {
 
 // Writes `content` as the plug-in's config.json below `root`.
 void WriteConfig(const std::filesystem::path& root, const std::string& content);
+
+// Where request completions run in this run of the tests: tick, or any-thread
+// when QB_TEST_COMPLETIONS=any-thread (tests/CMakeLists.txt runs the request,
+// webhook, chat and heartbeat suites both ways). HostTest sets it up.
+qbhost::CompletionDelivery DeliveryOfThisRun();
 
 class HostTest : public ::testing::Test {
  protected:

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace qbtest {
@@ -40,7 +41,24 @@ void HttpReceiver::Start() {
     arrived_.notify_all();
     response.status = status;
     response.set_header("X-Receiver", "qbtest");
-    response.set_content("angekommen", "text/plain");
+    std::size_t bytes = 0;
+    {
+      std::lock_guard lock(mutex_);
+      bytes = answerBytes_;
+    }
+    if (bytes == 0) {
+      response.set_content("angekommen", "text/plain");
+      return;
+    }
+    response.set_content_provider(
+        bytes, "application/octet-stream",
+        [this, bytes](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+          static const std::string kPiece(64 * 1024, 'x');
+          const std::size_t n = std::min(length, kPiece.size());
+          if (!sink.write(kPiece.data(), n)) return false;
+          if (offset + n == bytes) ++streamed_;
+          return true;
+        });
   });
   server_.set_socket_options([this](socket_t sock) {
     httplib::default_socket_options(sock);
@@ -67,6 +85,11 @@ void HttpReceiver::RespondWith(int status) {
   status_ = status;
 }
 
+void HttpReceiver::AnswerWithBytes(std::size_t bytes) {
+  std::lock_guard lock(mutex_);
+  answerBytes_ = bytes;
+}
+
 std::vector<ReceivedPost> HttpReceiver::Posts() {
   std::lock_guard lock(mutex_);
   return posts_;
@@ -86,18 +109,30 @@ RawPort::RawPort(Mode mode) {
   socklen_t length = sizeof(address);
   auto* generic = reinterpret_cast<sockaddr*>(&address);
   if (::bind(fd_, generic, length) != 0 || ::getsockname(fd_, generic, &length) != 0 ||
-      (mode == Mode::Silent && ::listen(fd_, 16) != 0)) {
+      (mode == Mode::Silent && ::listen(fd_, 16) != 0) ||
+      (mode == Mode::Full && ::listen(fd_, 0) != 0)) {
     ::close(fd_);
     throw std::runtime_error("raw port: bind/listen failed");
   }
   port_ = ntohs(address.sin_port);
+  if (mode == Mode::Full) {
+    // A backlog of 0 holds one connection: this one, never accepted.
+    filler_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (filler_ < 0 || ::connect(filler_, generic, length) != 0) {
+      if (filler_ >= 0) ::close(filler_);
+      ::close(fd_);
+      throw std::runtime_error("raw port: cannot fill the backlog");
+    }
+  }
 }
 
 RawPort::~RawPort() {
+  if (filler_ >= 0) ::close(filler_);
   ::close(fd_);
 }
 
-CannedPeer::CannedPeer(std::string answer) : answer_(std::move(answer)) {
+CannedPeer::CannedPeer(std::string answer, std::chrono::milliseconds pause)
+    : answer_(std::move(answer)), pause_(pause) {
   thread_ = std::thread([this] { Serve(); });
 }
 
@@ -121,7 +156,17 @@ void CannedPeer::Serve() {
       if (n <= 0) break;
       request.append(chunk, static_cast<std::size_t>(n));
     }
-    ::send(client, answer_.data(), answer_.size(), MSG_NOSIGNAL);
+    if (pause_.count() == 0) {
+      ::send(client, answer_.data(), answer_.size(), MSG_NOSIGNAL);
+    } else {
+      // One byte per pause, until the answer is out, the client has gone or
+      // the peer is stopped; each pause waits for the client to hang up.
+      for (std::size_t i = 0; i < answer_.size() && !stop_; ++i) {
+        if (::send(client, &answer_[i], 1, MSG_NOSIGNAL) != 1) break;
+        pollfd gone{client, POLLRDHUP, 0};
+        if (::poll(&gone, 1, static_cast<int>(pause_.count())) != 0) break;
+      }
+    }
     ::close(client);
   }
 }

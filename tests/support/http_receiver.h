@@ -37,6 +37,11 @@ class HttpReceiver {
 
   std::string BaseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
   void RespondWith(int status);
+  // From now on every answer's body is `bytes` long (0: "angekommen" again),
+  // streamed in pieces, never held whole.
+  void AnswerWithBytes(std::size_t bytes);
+  // Answers whose streamed body went out to its last byte.
+  std::size_t StreamedAnswers() const { return streamed_.load(); }
   std::vector<ReceivedPost> Posts();
   bool WaitForPosts(std::size_t count, std::chrono::milliseconds timeout);
 
@@ -49,12 +54,16 @@ class HttpReceiver {
   std::condition_variable arrived_;
   std::vector<ReceivedPost> posts_;
   int status_ = 200;
+  std::size_t answerBytes_ = 0;
+  std::atomic<std::size_t> streamed_{0};
 };
 
 // A socket bound to 127.0.0.1 with an OS-chosen port; closed on destruction.
+// Full: listening with a backlog that one connection of its own fills, so
+// that Linux drops every further SYN and a connect to it hangs.
 class RawPort {
  public:
-  enum class Mode { Refuse, Silent };  // bound only / listening, never accepting
+  enum class Mode { Refuse, Silent, Full };  // bound only / listening, never accepting
   explicit RawPort(Mode mode);
   ~RawPort();
   RawPort(const RawPort&) = delete;
@@ -65,14 +74,17 @@ class RawPort {
  private:
   int fd_ = -1;
   int port_ = 0;
+  int filler_ = -1;  // Full: the connection that fills the backlog
 };
 
 // A peer on 127.0.0.1 that answers every request with fixed bytes, whatever
 // they are (HttpReceiver only writes well-formed status lines). A request ends
-// with its JSON body's closing brace after the header block.
+// with its JSON body's closing brace after the header block. With a `pause`,
+// it trickles the answer: one byte, then the pause, and so on.
 class CannedPeer {
  public:
-  explicit CannedPeer(std::string answer);
+  explicit CannedPeer(std::string answer,
+                      std::chrono::milliseconds pause = std::chrono::milliseconds(0));
   ~CannedPeer();
   CannedPeer(const CannedPeer&) = delete;
   CannedPeer& operator=(const CannedPeer&) = delete;
@@ -82,6 +94,7 @@ class CannedPeer {
   void Serve();
 
   std::string answer_;
+  std::chrono::milliseconds pause_;
   RawPort port_{RawPort::Mode::Silent};  // listening; Serve() accepts on it
   std::atomic<bool> stop_{false};
   std::thread thread_;
