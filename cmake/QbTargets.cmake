@@ -57,3 +57,34 @@ function(qb_target target)
   qb_warnings(${target})
   qb_sanitizers(${target})
 endfunction()
+
+# Precompiled headers: the heavy third-party headers (GoogleTest, nlohmann JSON,
+# spdlog, cpp-httplib, asio) parsed once per target instead of once per file,
+# which is most of what a build from scratch spends. Off by default, so that a
+# packager's plain build (and tools/build-matrix) still proves that every file
+# includes what it uses; the developer presets switch it on.
+option(QB_PRECOMPILE_HEADERS "Precompile the heavy third-party headers (faster builds from scratch)"
+       OFF)
+
+#   qb_precompile(<target> <header>...)
+function(qb_precompile target)
+  if(QB_PRECOMPILE_HEADERS)
+    target_precompile_headers(${target} PRIVATE ${ARGN})
+  endif()
+endfunction()
+
+#   qb_precompile_shared(<target> <owner> <header>...): the first target to ask
+#   for <owner> makes the precompiled header, the later ones use the same (their
+#   flags are the same but for definitions the headers do not use).
+function(qb_precompile_shared target owner)
+  if(NOT QB_PRECOMPILE_HEADERS)
+    return()
+  endif()
+  get_property(made GLOBAL PROPERTY "qb_pch_${owner}")
+  if(made)
+    target_precompile_headers(${target} REUSE_FROM ${made})
+  else()
+    target_precompile_headers(${target} PRIVATE ${ARGN})
+    set_property(GLOBAL PROPERTY "qb_pch_${owner}" ${target})
+  endif()
+endfunction()

@@ -1,116 +1,56 @@
 #include "devserver/loopback_http.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
+#include <array>
+#include <exception>
 #include <stdexcept>
 #include <system_error>
+
+#include <asio/buffer.hpp>
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/post.hpp>
+#include <asio/read.hpp>
+#include <asio/read_until.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/write.hpp>
 
 namespace devserver {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using asio::ip::tcp;
 
-// Waits until `fd` is ready for `events` or `deadline` passes.
-bool WaitFor(int fd, short events, Clock::time_point deadline) {
-  for (;;) {
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return false;
-    pollfd p{fd, events, 0};
-    int n = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, 1'000'000)));
-    if (n > 0) return true;
-    if (n < 0 && errno != EINTR) return false;
-  }
-}
-
-void Address(int fd, bool peer, std::string& ip, int& port) {
-  sockaddr_in address{};
-  socklen_t size = sizeof address;
-  int rc = peer ? ::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &size)
-                : ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-  if (rc != 0 || address.sin_family != AF_INET) return;
-  char text[INET_ADDRSTRLEN] = {};
-  ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
-  ip = text;
-  port = ntohs(address.sin_port);
-}
-
-// One request's connection as httplib reads and writes it: every read ends
-// at the deadline, and no more than `budget` bytes are ever read. httplib
-// reads the head one byte at a time, so reads go through a buffer.
-class RequestStream final : public httplib::Stream {
- public:
-  RequestStream(int fd, Clock::time_point readDeadline, std::size_t budget,
-                std::chrono::milliseconds writeTimeout)
-      : fd_(fd), readDeadline_(readDeadline), budget_(budget), writeTimeout_(writeTimeout) {}
-
-  bool is_readable() const override {
-    return pos_ < end_ || (budget_ > 0 && WaitFor(fd_, POLLIN, readDeadline_));
-  }
-  bool is_writable() const override { return WaitFor(fd_, POLLOUT, Clock::now() + writeTimeout_); }
-  ssize_t read(char* ptr, size_t size) override {
-    if (pos_ == end_) {
-      if (!is_readable()) return -1;
-      ssize_t got = ::recv(fd_, buffer_, std::min(sizeof buffer_, budget_), 0);
-      if (got <= 0) return got < 0 ? -1 : 0;
-      budget_ -= static_cast<std::size_t>(got);
-      pos_ = 0;
-      end_ = static_cast<std::size_t>(got);
-    }
-    std::size_t n = std::min(size, end_ - pos_);
-    std::memcpy(ptr, buffer_ + pos_, n);
-    pos_ += n;
-    return static_cast<ssize_t>(n);
-  }
-  ssize_t write(const char* ptr, size_t size) override {
-    if (!is_writable()) return -1;
-    ssize_t sent = ::send(fd_, ptr, size, MSG_NOSIGNAL);
-    return sent < 0 ? -1 : sent;
-  }
-  void get_remote_ip_and_port(std::string& ip, int& port) const override {
-    Address(fd_, true, ip, port);
-  }
-  void get_local_ip_and_port(std::string& ip, int& port) const override {
-    Address(fd_, false, ip, port);
-  }
-  socket_t socket() const override { return fd_; }
-
- private:
-  int fd_;
-  Clock::time_point readDeadline_;
-  std::size_t budget_;
-  std::chrono::milliseconds writeTimeout_;
-  char buffer_[4096];
-  std::size_t pos_ = 0, end_ = 0;
-};
+// No descriptors left, or a connection that went away before it was taken:
+// wait a little rather than spin.
+constexpr std::chrono::milliseconds kAcceptRetry{50};
 
 bool IsDecimal(const std::string& text) {
   return !text.empty() && text.size() <= 19 &&
          std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
+void Refuse(HttpResponse& res, int status, const std::string& reason) {
+  res = HttpResponse{};
+  res.status = status;
+  res.SetContent(reason + "\n", "text/plain; charset=utf-8");
+}
+
 }  // namespace
 
-std::optional<Refusal> BodyRefusal(const httplib::Request& req, std::size_t maxBody) {
-  if (req.has_header("Transfer-Encoding")) {
+std::optional<Refusal> BodyRefusal(const HttpRequest& req, std::size_t maxBody) {
+  if (req.HasHeader("Transfer-Encoding")) {
     return Refusal{411, "chunked bodies are not accepted; send a Content-Length"};
   }
-  const std::size_t lengths = req.get_header_value_count("Content-Length");
+  const std::size_t lengths = req.HeaderCount("Content-Length");
   if (lengths == 0) {
-    // httplib reads the body of these until the connection ends.
     const auto& m = req.method;
-    if (m == "POST" || m == "PUT" || m == "PATCH" || m == "DELETE" || m == "PRI") {
+    if (m == "POST" || m == "PUT" || m == "PATCH" || m == "DELETE") {
       return Refusal{411, "a Content-Length is needed"};
     }
     return std::nullopt;
   }
-  const std::string length = req.get_header_value("Content-Length");
+  const std::string length = req.Header("Content-Length");
   if (lengths > 1 || !IsDecimal(length)) {
     return Refusal{400, "Content-Length must be one decimal number"};
   }
@@ -121,102 +61,216 @@ std::optional<Refusal> BodyRefusal(const httplib::Request& req, std::size_t maxB
   return std::nullopt;
 }
 
-LoopbackHttpServer::LoopbackHttpServer(HttpLimits limits) : limits_(limits) {
-  set_payload_max_length(limits_.maxBody);
-}
+struct LoopbackHttpServer::Acceptor {
+  asio::io_context io;
+  tcp::acceptor acceptor{io};
+  asio::steady_timer retry{io};
+};
+
+// One connection, served by a thread of its own with an io_context of its
+// own: only that thread runs it, so the socket needs no further locking.
+struct LoopbackHttpServer::Connection {
+  asio::io_context io;
+  tcp::socket socket{io};
+  Clock::time_point accepted;
+
+  // Runs the operation that `start` begins (with the completion handler it
+  // is given) until it completes or `deadline` passes; at the deadline the
+  // socket is closed and the result is timed_out.
+  template <typename Start>
+  asio::error_code Run(Clock::time_point deadline, Start start) {
+    std::optional<asio::error_code> result;
+    io.restart();
+    start([&result](asio::error_code ec, std::size_t) { result = ec; });
+    io.run_until(deadline);
+    if (result) return *result;
+    asio::error_code ignored;
+    socket.close(ignored);
+    io.restart();
+    io.run();  // the cancelled operation's handler
+    return asio::error::timed_out;
+  }
+};
+
+LoopbackHttpServer::LoopbackHttpServer(HttpService service, HttpLimits limits)
+    : service_(std::move(service)), limits_(limits) {}
 
 LoopbackHttpServer::~LoopbackHttpServer() {
   Stop();
 }
 
 std::uint16_t LoopbackHttpServer::Start(std::uint16_t port, const std::string& what) {
-  const std::string where = what + " cannot listen on 127.0.0.1:" + std::to_string(port) + ": ";
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) throw std::runtime_error(where + std::strerror(errno));
-  // A quick restart may reuse the port; SO_REUSEPORT (httplib's default)
-  // would let a second server share it and take half of the requests.
-  int yes = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(fd, 64) != 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size)) {
-    std::string why = std::strerror(errno);
-    ::close(fd);
-    throw std::runtime_error(where + why);
+  auto acceptor = std::make_unique<Acceptor>();
+  auto& a = acceptor->acceptor;
+  const tcp::endpoint endpoint(asio::ip::address_v4::loopback(), port);
+  asio::error_code ec;
+  // A quick restart may reuse the port (SO_REUSEADDR); SO_REUSEPORT would let
+  // a second server share it and take half of the requests, so not that.
+  a.open(endpoint.protocol(), ec);
+  if (!ec) a.set_option(tcp::acceptor::reuse_address(true), ec);
+  if (!ec) a.bind(endpoint, ec);
+  if (!ec) a.listen(asio::socket_base::max_listen_connections, ec);
+  if (ec) {
+    throw std::runtime_error(what + " cannot listen on 127.0.0.1:" + std::to_string(port) + ": " +
+                             ec.message());
   }
-  listenFd_ = fd;
+  const std::uint16_t bound = a.local_endpoint().port();
+  acceptor_ = std::move(acceptor);
   stopping_ = false;
-  acceptor_ = std::thread([this] { Accept(); });
-  return ntohs(address.sin_port);
+  Accept();
+  accepting_ = std::thread([this] { acceptor_->io.run(); });
+  return bound;
 }
 
 void LoopbackHttpServer::Stop() {
-  if (listenFd_ < 0) return;
-  stopping_ = true;
-  // Wakes the blocked accept.
-  ::shutdown(listenFd_, SHUT_RDWR);
-  if (acceptor_.joinable()) acceptor_.join();
-  ::close(listenFd_);
-  listenFd_ = -1;
+  if (!acceptor_) return;
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  asio::post(acceptor_->io, [a = acceptor_.get()] {
+    asio::error_code ignored;
+    a->acceptor.close(ignored);
+    a->retry.cancel();
+  });
+  if (accepting_.joinable()) accepting_.join();
+  acceptor_.reset();
   // Reads end at once; an answer being written (a handler released by its
   // owner's stop, answering 503) still goes out, within the write timeout.
   std::unique_lock lock(mutex_);
-  for (int fd : open_) ::shutdown(fd, SHUT_RD);
-  idle_.wait(lock, [this] { return open_.empty(); });
+  for (Connection* c : open_) {
+    asio::post(c->io, [c] {
+      asio::error_code ignored;
+      c->socket.shutdown(tcp::socket::shutdown_receive, ignored);
+    });
+  }
+  idle_.wait(lock, [this] { return serving_ == 0; });
 }
 
 void LoopbackHttpServer::Accept() {
-  while (!stopping_) {
-    int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) {
-      if (stopping_) return;
-      // No descriptors left, or a connection that went away before it was
-      // taken: wait a little rather than spin.
-      if (errno != EINTR && errno != ECONNABORTED) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      }
-      continue;
+  auto c = std::make_shared<Connection>();
+  acceptor_->acceptor.async_accept(c->socket, [this, c](asio::error_code ec) {
+    if (ec == asio::error::operation_aborted) return;
+    if (ec) {
+      acceptor_->retry.expires_after(kAcceptRetry);
+      acceptor_->retry.async_wait([this](asio::error_code waited) {
+        if (!waited) Accept();
+      });
+      return;
     }
+    c->accepted = Clock::now();
+    bool admitted = false;
     {
       std::lock_guard lock(mutex_);
-      if (open_.size() >= limits_.maxConnections || stopping_) {
-        ::close(fd);
-        continue;
+      if (stopping_) return;
+      // Over the bound, the connection is closed as `c` goes.
+      admitted = serving_ < limits_.maxConnections;
+      if (admitted) {
+        open_.insert(c.get());
+        ++serving_;
       }
-      open_.insert(fd);
     }
-    try {
-      std::thread([this, fd] { Serve(fd); }).detach();
-    } catch (const std::system_error&) {
-      // No thread to be had (the process is at its limit): this peer is
-      // closed, the server goes on.
-      std::lock_guard lock(mutex_);
-      ::close(fd);
-      open_.erase(fd);
+    if (admitted) {
+      try {
+        std::thread([this, c]() mutable { Serve(std::move(c)); }).detach();
+      } catch (const std::system_error&) {
+        // No thread to be had (the process is at its limit): this peer is
+        // closed, the server goes on.
+        std::lock_guard lock(mutex_);
+        open_.erase(c.get());
+        --serving_;
+      }
     }
-  }
+    Accept();
+  });
 }
 
-void LoopbackHttpServer::Serve(int fd) {
-  {
-    RequestStream stream(fd, Clock::now() + limits_.readDeadline, limits_.maxHead + limits_.maxBody,
-                         limits_.writeTimeout);
-    bool closed = false;
-    // Always the last request of its connection: the answer says so.
-    process_request(stream, true, closed, nullptr);
+bool LoopbackHttpServer::Answer(Connection& c, HttpResponse& res, bool& headOnly) const {
+  const auto deadline = c.accepted + limits_.readDeadline;
+  // The head, and whatever of the body came with it; never more than maxHead.
+  std::string buffer;
+  std::size_t headSize = 0;
+  asio::error_code ec = c.Run(deadline, [&](auto done) {
+    asio::async_read_until(c.socket, asio::dynamic_buffer(buffer, limits_.maxHead), "\r\n\r\n",
+                           [&headSize, done](asio::error_code e, std::size_t n) {
+                             headSize = n;
+                             done(e, n);
+                           });
+  });
+  if (ec == asio::error::not_found) {
+    Refuse(res, 431, "the request head is over " + std::to_string(limits_.maxHead) + " bytes");
+    return true;
+  }
+  if (ec) return false;  // the peer went away, or the deadline passed
+  std::string error;
+  auto req = ParseRequestHead(std::string_view(buffer).substr(0, headSize - 2), error);
+  if (!req) {
+    Refuse(res, 400, error);
+    return true;
+  }
+  headOnly = req->method == "HEAD";
+  try {
+    if (service_.head && service_.head(*req, res)) return true;
+  } catch (const std::exception& e) {
+    Refuse(res, 500, e.what());
+    return true;
+  }
+  if (auto refusal = BodyRefusal(*req, limits_.maxBody)) {
+    Refuse(res, refusal->status, refusal->reason);
+    return true;
+  }
+
+  const std::size_t length =
+      req->HasHeader("Content-Length") ? std::stoull(req->Header("Content-Length")) : 0;
+  std::string& body = req->body;
+  body.assign(buffer, headSize, std::min(length, buffer.size() - headSize));
+  if (body.size() < length) {
+    if (req->Header("Expect") == "100-continue") {
+      static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+      ec = c.Run(Clock::now() + limits_.writeTimeout, [&](auto done) {
+        asio::async_write(c.socket, asio::buffer(kContinue.data(), kContinue.size()), done);
+      });
+      if (ec) return false;
+    }
+    const std::size_t have = body.size();
+    body.resize(length);
+    ec = c.Run(deadline, [&](auto done) {
+      asio::async_read(c.socket, asio::buffer(body.data() + have, length - have), done);
+    });
+    if (ec) return false;
+  }
+  try {
+    service_.handle(*req, res);
+  } catch (const std::exception& e) {
+    Refuse(res, 500, e.what());
+  }
+  return true;
+}
+
+void LoopbackHttpServer::Serve(std::shared_ptr<Connection> c) {
+  HttpResponse res;
+  bool headOnly = false;
+  if (Answer(*c, res, headOnly)) {
+    const std::string head = ResponseHead(res, service_.headers);
+    const std::array<asio::const_buffer, 2> buffers{
+        asio::buffer(head), asio::buffer(res.body.data(), headOnly ? 0 : res.body.size())};
+    c->Run(Clock::now() + limits_.writeTimeout,
+           [&](auto done) { asio::async_write(c->socket, buffers, done); });
   }
   // The peer gets the end of the answer before the close; what it still sends
   // (a refused body) is not read.
-  ::shutdown(fd, SHUT_WR);
+  asio::error_code ignored;
+  c->socket.shutdown(tcp::socket::shutdown_send, ignored);
+  c->socket.close(ignored);
+  {
+    std::lock_guard lock(mutex_);
+    open_.erase(c.get());
+  }
+  // Its io_context goes before Stop may return.
+  c.reset();
   std::lock_guard lock(mutex_);
-  ::close(fd);
-  open_.erase(fd);
   // Under the lock: Stop cannot return, and destroy this, before it is done.
-  if (open_.empty()) idle_.notify_all();
+  if (--serving_ == 0) idle_.notify_all();
 }
 
 }  // namespace devserver

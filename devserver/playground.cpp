@@ -9,7 +9,6 @@
 #include <ctime>
 #include <stdexcept>
 
-#include <httplib.h>
 #include <nlohmann/json.hpp>
 
 #include "devserver/loopback_http.h"
@@ -125,14 +124,14 @@ bool SameText(std::string_view a, std::string_view b) {
   return diff == 0;
 }
 
-void Deny(httplib::Response& res, const std::string& why) {
+void Deny(HttpResponse& res, const std::string& why) {
   res.status = 403;
-  res.set_content("Forbidden: " + why + "\n", "text/plain; charset=utf-8");
+  res.SetContent("Forbidden: " + why + "\n", "text/plain; charset=utf-8");
 }
 
-void Answer(httplib::Response& res, int status, const json& body) {
+void Answer(HttpResponse& res, int status, const json& body) {
   res.status = status;
-  res.set_content(Dump(body), "application/json; charset=utf-8");
+  res.SetContent(Dump(body), "application/json; charset=utf-8");
 }
 
 class RecordsSink final : public qbhost::TextSink {
@@ -374,17 +373,17 @@ std::string Playground::Url() const {
   return "http://127.0.0.1:" + std::to_string(port_) + "/?token=" + token_;
 }
 
-bool Playground::Allowed(const httplib::Request& req, httplib::Response& res) const {
+bool Playground::Allowed(const HttpRequest& req, HttpResponse& res) const {
   // A page elsewhere can make the browser send requests here, and a DNS name
   // that it controls can point at 127.0.0.1: only our own names count.
   const std::string port = std::to_string(port_);
-  const std::string host = req.get_header_value("Host");
+  const std::string host = req.Header("Host");
   if (host != "127.0.0.1:" + port && host != "localhost:" + port) {
     Deny(res, "Host must be 127.0.0.1:" + port + " or localhost:" + port);
     return false;
   }
-  std::string token = req.get_header_value(kTokenHeader);
-  if (token.empty()) token = req.get_param_value("token");
+  std::string token = req.Header(kTokenHeader);
+  if (token.empty()) token = req.Param("token");
   if (!SameText(token, token_)) {
     Deny(res, "missing or wrong token (open the link the dev server printed)");
     return false;
@@ -394,7 +393,7 @@ bool Playground::Allowed(const httplib::Request& req, httplib::Response& res) co
     Deny(res, "only GET and POST");
     return false;
   }
-  if (req.get_header_value("Origin") != "http://" + host) {
+  if (req.Header("Origin") != "http://" + host) {
     Deny(res, "changes need this page's own Origin");
     return false;
   }
@@ -402,7 +401,7 @@ bool Playground::Allowed(const httplib::Request& req, httplib::Response& res) co
 }
 
 bool Playground::OnGame(const std::function<std::string()>& action, std::string& result,
-                        httplib::Response& res) {
+                        HttpResponse& res) {
   struct Slot {
     bool done = false;
     std::string result;
@@ -443,8 +442,7 @@ bool Playground::OnGame(const std::function<std::string()>& action, std::string&
   return true;
 }
 
-void Playground::Action(const httplib::Request& req, httplib::Response& res) {
-  const std::string what = req.matches[1];
+void Playground::Action(const std::string& what, const HttpRequest& req, HttpResponse& res) {
   std::function<std::string()> action;
   try {
     json body = req.body.empty() ? json::object() : json::parse(req.body);
@@ -490,14 +488,16 @@ void Playground::Action(const httplib::Request& req, httplib::Response& res) {
   if (OnGame(action, reply, res)) Answer(res, 200, {{"reply", reply}});
 }
 
-void Playground::Routes() {
-  auto file = [](const char* name, const char* type) {
-    return [name, type](const httplib::Request&, httplib::Response& res) {
-      std::string_view content = PlaygroundFile(name);
-      res.set_content(content.data(), content.size(), type);
-    };
-  };
-  server_->Get("/", [this](const httplib::Request&, httplib::Response& res) {
+void Playground::Handle(const HttpRequest& req, HttpResponse& res) {
+  const std::string& path = req.path;
+  if (req.method == "POST") {
+    static constexpr std::string_view kApi = "/api/";
+    const std::string what = path.substr(0, kApi.size()) == kApi ? path.substr(kApi.size()) : "";
+    if (what == "join" || what == "leave" || what == "chat" || what == "say" || what == "reload") {
+      Action(what, req, res);
+      return;
+    }
+  } else if (path == "/") {
     // The page passes the token on: the script reads it from a meta element,
     // the page's own files carry it in their addresses.
     std::string page(PlaygroundFile("index.html"));
@@ -505,47 +505,58 @@ void Playground::Routes() {
     for (std::size_t at; (at = page.find(mark)) != std::string::npos;) {
       page.replace(at, mark.size(), token_);
     }
-    res.set_content(page, "text/html; charset=utf-8");
-  });
-  server_->Get("/playground.js", file("playground.js", "text/javascript; charset=utf-8"));
-  server_->Get("/playground.css", file("playground.css", "text/css; charset=utf-8"));
-  server_->Get("/favicon.svg", file("favicon.svg", "image/svg+xml"));
-  server_->Get("/api/state", [this](const httplib::Request& req, httplib::Response& res) {
+    res.SetContent(page, "text/html; charset=utf-8");
+    return;
+  } else if (path == "/api/state") {
     std::uint64_t since = 0;
-    std::string text = req.get_param_value("since");
+    std::string text = req.Param("since");
     auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), since);
     if (!text.empty() && (ec != std::errc() || ptr != text.data() + text.size())) {
       Answer(res, 400, {{"error", "since must be a number"}});
       return;
     }
-    res.set_content(records_->Since(since), "application/json; charset=utf-8");
-  });
-  server_->Post("/api/(join|leave|chat|say|reload)",
-                [this](const httplib::Request& req, httplib::Response& res) { Action(req, res); });
+    res.SetContent(records_->Since(since), "application/json; charset=utf-8");
+    return;
+  } else {
+    static constexpr struct {
+      const char* path;
+      const char* name;
+      const char* type;
+    } kFiles[] = {{"/playground.js", "playground.js", "text/javascript; charset=utf-8"},
+                  {"/playground.css", "playground.css", "text/css; charset=utf-8"},
+                  {"/favicon.svg", "favicon.svg", "image/svg+xml"}};
+    for (const auto& f : kFiles) {
+      if (path == f.path) {
+        res.SetContent(std::string(PlaygroundFile(f.name)), f.type);
+        return;
+      }
+    }
+  }
+  Answer(res, 404, {{"error", "no such page or action"}});
 }
 
 std::uint16_t Playground::Start(std::uint16_t port) {
   if (token_.empty()) token_ = RandomToken();
-  HttpLimits limits;
-  limits.maxBody = kMaxBody;
-  auto server = std::make_unique<LoopbackHttpServer>(limits);
-  server->set_default_headers({{"Content-Security-Policy", kCsp},
-                               {"X-Content-Type-Options", "nosniff"},
-                               {"Referrer-Policy", "no-referrer"},
-                               {"Cache-Control", "no-store"}});
+  HttpService service;
+  service.headers = {{"Content-Security-Policy", kCsp},
+                     {"X-Content-Type-Options", "nosniff"},
+                     {"Referrer-Policy", "no-referrer"},
+                     {"Cache-Control", "no-store"}};
   // Everything is judged from the head: a refused request's body is never
   // read (its connection closes with the answer).
-  server->set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-    if (!Allowed(req, res)) return httplib::Server::HandlerResponse::Handled;
+  service.head = [this](const HttpRequest& req, HttpResponse& res) {
+    if (!Allowed(req, res)) return true;
     // The page sends small JSON bodies with a Content-Length, never chunked.
     if (auto refusal = BodyRefusal(req, kMaxBody)) {
       Answer(res, refusal->status, {{"error", refusal->reason}});
-      return httplib::Server::HandlerResponse::Handled;
+      return true;
     }
-    return httplib::Server::HandlerResponse::Unhandled;
-  });
-  server_ = std::move(server);
-  Routes();
+    return false;
+  };
+  service.handle = [this](const HttpRequest& req, HttpResponse& res) { Handle(req, res); };
+  HttpLimits limits;
+  limits.maxBody = kMaxBody;
+  server_ = std::make_unique<LoopbackHttpServer>(std::move(service), limits);
   try {
     port_ = server_->Start(port, "the playground");
   } catch (...) {

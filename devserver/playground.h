@@ -44,14 +44,11 @@
 #include "devserver/console.h"
 #include "devserver/webhook_echo.h"
 
-namespace httplib {
-struct Request;
-struct Response;
-}  // namespace httplib
-
 namespace devserver {
 
 class LoopbackHttpServer;
+struct HttpRequest;
+struct HttpResponse;
 
 // What the page shows, in four regions. Every entry gets a number from one
 // sequence over all regions, so that a page asks for "everything after n" and
@@ -185,13 +182,14 @@ class Playground {
     std::condition_variable cv;
     bool stopping = false;
   };
-  bool Allowed(const httplib::Request& req, httplib::Response& res) const;
+  bool Allowed(const HttpRequest& req, HttpResponse& res) const;
   // Runs `action` on the game thread; false (and a 503 answer) when it did
   // not finish within kGameWait or the server is stopping.
-  bool OnGame(const std::function<std::string()>& action, std::string& result,
-              httplib::Response& res);
-  void Action(const httplib::Request& req, httplib::Response& res);
-  void Routes();
+  bool OnGame(const std::function<std::string()>& action, std::string& result, HttpResponse& res);
+  // POST /api/<what>: join, leave, chat, say or reload.
+  void Action(const std::string& what, const HttpRequest& req, HttpResponse& res);
+  // GET (and HEAD): the page, its files and /api/state; POST: Action.
+  void Handle(const HttpRequest& req, HttpResponse& res);
 
   PlaygroundGame game_;
   std::string token_;  // set before the server's threads start, then only read

@@ -36,33 +36,27 @@ WebhookEcho::~WebhookEcho() {
 }
 
 std::uint16_t WebhookEcho::Start(std::uint16_t port) {
-  HttpLimits limits;
-  limits.maxBody = maxBody_;
-  auto server = std::make_unique<LoopbackHttpServer>(limits);
-  server->set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+  HttpService service;
+  service.head = [this](const HttpRequest& req, HttpResponse& res) {
     auto refusal = BodyRefusal(req, maxBody_);
-    if (!refusal) return httplib::Server::HandlerResponse::Unhandled;
+    if (!refusal) return false;
     print_("WEBHOOK " + EscapeField(req.method, false) + " " + EscapeField(req.path, false) +
            " refused=" + std::to_string(refusal->status) + " " +
            EscapeField(refusal->reason, true));
     res.status = refusal->status;
-    res.set_content(refusal->reason + "\n", "text/plain; charset=utf-8");
-    return httplib::Server::HandlerResponse::Handled;
-  });
+    res.SetContent(refusal->reason + "\n", "text/plain; charset=utf-8");
+    return true;
+  };
   // Every method and path: print, answer 200.
-  auto echo = [this](const httplib::Request& req, httplib::Response& res) {
-    WebhookRequest request{req.method, req.path, req.get_header_value("Authorization"), req.body};
+  service.handle = [this](const HttpRequest& req, HttpResponse& res) {
+    WebhookRequest request{req.method, req.path, req.Header("Authorization"), req.body};
     print_(WebhookLine(request));
     if (observer_) observer_(request);
     res.status = 200;
   };
-  const std::string any = ".*";
-  server->Get(any, echo);
-  server->Post(any, echo);
-  server->Put(any, echo);
-  server->Patch(any, echo);
-  server->Delete(any, echo);
-  server->Options(any, echo);
+  HttpLimits limits;
+  limits.maxBody = maxBody_;
+  auto server = std::make_unique<LoopbackHttpServer>(std::move(service), limits);
   std::uint16_t bound = server->Start(port, "the webhook echo");
   server_ = std::move(server);
   return bound;

@@ -16,7 +16,6 @@
 #include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -27,6 +26,7 @@
 #include "support/harness.h"
 #include "support/http_receiver.h"
 #include "support/rcon_client.h"
+#include "support/text_shape.h"
 
 namespace {
 
@@ -338,15 +338,15 @@ TEST_F(DevServerE2E, SigtermUnloadsAndLogsToStdoutAndFile) {
   ExpectCleanExit();
 
   // Each logger writes its own format into the same outputs.
-  std::regex pluginLine(
-      R"(^\d\d/\d\d/\d\d \d\d:\d\d \[QuellmoorBridge\]\[info\] \[QuellmoorBridge\] geladen \(aktiv: true\)\.$)");
-  std::regex hostLine(
-      R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} <host> info: Plugin QuellmoorBridge unloaded$)");
+  const std::string pluginLine =
+      "##/##/## ##:## [QuellmoorBridge][info] [QuellmoorBridge] geladen (aktiv: true).";
+  const std::string hostLine =
+      "####-##-## ##:##:##.### <host> info: Plugin QuellmoorBridge unloaded";
   auto lines = server_->Lines();
   EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
-                          [&](auto& l) { return std::regex_match(l, pluginLine); }));
+                          [&](auto& l) { return qbtest::HasShape(l, pluginLine); }));
   EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
-                          [&](auto& l) { return std::regex_match(l, hostLine); }));
+                          [&](auto& l) { return qbtest::HasShape(l, hostLine); }));
 
   std::ifstream file(root_->path() / "logs" / "devserver.log");
   std::stringstream log;

@@ -1,8 +1,8 @@
 #include <filesystem>
 #include <optional>
-#include <regex>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -12,6 +12,7 @@
 #include "plugin/plugin_log.h"
 #include "qbhost/rcon.h"
 #include "support/base64_encode.h"
+#include "support/text_shape.h"
 #include "support/world.h"
 
 using namespace qb;
@@ -20,8 +21,10 @@ namespace {
 
 constexpr std::int32_t kPacketId = 31;
 const char* kBadJson = "Ungueltiges JSON-Payload.";
-const std::regex kWarning(R"(\d\d/\d\d/\d\d \d\d:\d\d \[QuellmoorBridge\]\[warning\] )"
-                          R"(\[QuellmoorBridge\] quellmoorsay: ungueltiges JSON-Payload: (.+))");
+// Followed by the failure text.
+constexpr std::string_view kWarning =
+    "##/##/## ##:## [QuellmoorBridge][warning] [QuellmoorBridge] quellmoorsay: ungueltiges "
+    "JSON-Payload: ";
 
 std::string Line(std::string_view json) {
   return "quellmoorsay " + qbtest::EncodeBase64(json);
@@ -68,10 +71,10 @@ class SayCommand : public qbtest::WorldTest {
   std::vector<std::string> Warnings() {
     std::vector<std::string> texts;
     for (const auto& line : sink_->Lines()) {
-      std::smatch match;
       EXPECT_EQ(line.level, spdlog::level::warn) << line.text;
-      EXPECT_TRUE(std::regex_match(line.text, match, kWarning)) << line.text;
-      if (match.size() == 2) texts.push_back(match[1]);
+      auto text = qbtest::AfterShape(line.text, kWarning);
+      EXPECT_TRUE(text && !text->empty()) << line.text;
+      if (text && !text->empty()) texts.emplace_back(*text);
     }
     sink_->Clear();
     return texts;

@@ -5,10 +5,15 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
+#include <spdlog/logger.h>
 #include <spdlog/pattern_formatter.h>
+#include <spdlog/sinks/sink.h>
 
 #include "qbhost/escape.h"
 #include "qbhost/sinks.h"
@@ -17,29 +22,45 @@
 namespace qbhost {
 namespace {
 
-// A logger that keeps its formatter to itself: it formats each line and hands
-// the sinks a message whose text is the finished line.
-class FormattingLogger final : public spdlog::logger {
+// A logger's one sink that keeps the logger's formatter to itself: it formats
+// each line and hands the shared sinks a message whose text is the finished
+// line. spdlog's public sink interface only, the same in every 1.x.
+class FormattingForwarder final : public spdlog::sinks::sink {
  public:
-  FormattingLogger(std::string name, const std::vector<spdlog::sink_ptr>& sinks,
-                   const std::string& pattern)
-      : spdlog::logger(std::move(name), sinks.begin(), sinks.end()),
-        formatter_(std::make_unique<spdlog::pattern_formatter>(
-            pattern, spdlog::pattern_time_type::local, std::string())) {}
+  FormattingForwarder(std::vector<spdlog::sink_ptr> targets, const std::string& pattern)
+      : targets_(std::move(targets)) {
+    set_pattern(pattern);
+  }
 
- protected:
-  void sink_it_(const spdlog::details::log_msg& msg) override {
+  void log(const spdlog::details::log_msg& msg) override {
+    std::lock_guard lock(mutex_);  // the formatter keeps state between lines
     spdlog::memory_buf_t line;
     formatter_->format(msg, line);
+    // The sinks add the line end (a formatter from logger::set_pattern has one).
+    std::size_t size = line.size();
+    while (size > 0 && (line.data()[size - 1] == '\n' || line.data()[size - 1] == '\r')) --size;
     spdlog::details::log_msg finished(msg.time, msg.source, msg.logger_name, msg.level,
-                                      spdlog::string_view_t(line.data(), line.size()));
-    for (auto& sink : sinks_) {
-      if (sink->should_log(msg.level)) sink->log(finished);
+                                      spdlog::string_view_t(line.data(), size));
+    for (auto& target : targets_) {
+      if (target->should_log(msg.level)) target->log(finished);
     }
-    if (should_flush_(msg)) flush_();
+  }
+  void flush() override {
+    std::lock_guard lock(mutex_);
+    for (auto& target : targets_) target->flush();
+  }
+  void set_pattern(const std::string& pattern) override {
+    set_formatter(std::make_unique<spdlog::pattern_formatter>(
+        pattern, spdlog::pattern_time_type::local, std::string()));
+  }
+  void set_formatter(std::unique_ptr<spdlog::formatter> formatter) override {
+    std::lock_guard lock(mutex_);
+    formatter_ = std::move(formatter);
   }
 
  private:
+  std::mutex mutex_;
+  std::vector<spdlog::sink_ptr> targets_;
   std::unique_ptr<spdlog::formatter> formatter_;
 };
 
@@ -52,7 +73,8 @@ struct LogState {
 
   // With the mutex held.
   void MakeHostLogger() {
-    hostLogger = std::make_shared<FormattingLogger>("host", sinks, kHostPattern);
+    hostLogger = std::make_shared<spdlog::logger>(
+        "host", std::make_shared<FormattingForwarder>(sinks, kHostPattern));
     hostLogger->flush_on(spdlog::level::info);
   }
 };
@@ -80,8 +102,14 @@ void SetLogSinks(std::vector<spdlog::sink_ptr> sinks) {
   state.MakeHostLogger();
 }
 
-void TextSink::sink_it_(const spdlog::details::log_msg& msg) {
+void TextSink::log(const spdlog::details::log_msg& msg) {
+  std::lock_guard lock(mutex_);
   WriteLine(msg.level, std::string_view(msg.payload.data(), msg.payload.size()));
+}
+
+void TextSink::flush() {
+  std::lock_guard lock(mutex_);
+  Flush();
 }
 
 StreamSink::StreamSink(const std::string& path) : stream_(std::fopen(path.c_str(), "a")) {
@@ -105,7 +133,7 @@ void StreamSink::WriteLine(spdlog::level::level_enum /*level*/, std::string_view
   std::fputc('\n', stream_);
 }
 
-void StreamSink::flush_() {
+void StreamSink::Flush() {
   std::fflush(stream_);
 }
 

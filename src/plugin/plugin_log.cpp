@@ -1,6 +1,13 @@
 #include "plugin/plugin_log.h"
 
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
+
 #include <spdlog/pattern_formatter.h>
+#include <spdlog/sinks/sink.h>
 
 #include "asaapi/host.h"
 
@@ -8,32 +15,47 @@ namespace qb {
 
 namespace {
 
-// spdlog's own set_pattern would install the pattern in every sink the logger
-// holds, and those are the host's. This logger keeps the formatter private and
-// passes each sink a message whose text is the finished line.
-class PrivatePatternLogger final : public spdlog::logger {
+// The logger's one sink: it formats each line with the plug-in's pattern and
+// hands the host's sinks a message whose text is the finished line. spdlog's
+// set_pattern reaches only the sinks a logger holds, so a pattern set on the
+// plug-in's logger lands here and never in the host's shared sinks. Built on
+// spdlog's public sink interface alone, which is the same in every 1.x.
+class FormattingForwarder final : public spdlog::sinks::sink {
  public:
-  PrivatePatternLogger(std::string name, const std::vector<spdlog::sink_ptr>& sinks)
-      : spdlog::logger(std::move(name), sinks.begin(), sinks.end()) {}
-
-  void SetPattern(const std::string& pattern) {
-    formatter_ = std::make_unique<spdlog::pattern_formatter>(
-        pattern, spdlog::pattern_time_type::local, std::string());
+  FormattingForwarder(std::vector<spdlog::sink_ptr> targets, const std::string& pattern)
+      : targets_(std::move(targets)) {
+    set_pattern(pattern);
   }
 
- protected:
-  void sink_it_(const spdlog::details::log_msg& msg) override {
+  void log(const spdlog::details::log_msg& msg) override {
+    std::lock_guard lock(mutex_);  // the formatter keeps state between lines
     spdlog::memory_buf_t line;
     formatter_->format(msg, line);
+    // The sinks add the line end (a formatter from logger::set_pattern has one).
+    std::size_t size = line.size();
+    while (size > 0 && (line.data()[size - 1] == '\n' || line.data()[size - 1] == '\r')) --size;
     spdlog::details::log_msg finished(msg.time, msg.source, msg.logger_name, msg.level,
-                                      spdlog::string_view_t(line.data(), line.size()));
-    for (auto& sink : sinks_) {
-      if (sink->should_log(finished.level)) sink->log(finished);
+                                      spdlog::string_view_t(line.data(), size));
+    for (auto& target : targets_) {
+      if (target->should_log(finished.level)) target->log(finished);
     }
-    if (should_flush_(msg)) flush_();
+  }
+  void flush() override {
+    std::lock_guard lock(mutex_);
+    for (auto& target : targets_) target->flush();
+  }
+  void set_pattern(const std::string& pattern) override {
+    set_formatter(std::make_unique<spdlog::pattern_formatter>(
+        pattern, spdlog::pattern_time_type::local, std::string()));
+  }
+  void set_formatter(std::unique_ptr<spdlog::formatter> formatter) override {
+    std::lock_guard lock(mutex_);
+    formatter_ = std::move(formatter);
   }
 
  private:
+  std::mutex mutex_;
+  std::vector<spdlog::sink_ptr> targets_;
   std::unique_ptr<spdlog::formatter> formatter_;
 };
 
@@ -45,9 +67,8 @@ PluginLog& PluginLog::Instance() {
 }
 
 void PluginLog::Create(const std::string& name) {
-  const auto& sinks = GetLogSinks();
-  auto logger = std::make_shared<PrivatePatternLogger>(name, sinks);
-  logger->SetPattern(kPattern);
+  auto logger = std::make_shared<spdlog::logger>(
+      name, std::make_shared<FormattingForwarder>(GetLogSinks(), kPattern));
   logger->flush_on(spdlog::level::info);
   logger_ = std::move(logger);
 }

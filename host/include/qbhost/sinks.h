@@ -5,22 +5,35 @@
 // That keeps every logger's pattern its own even though all share the sinks.
 
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include <spdlog/sinks/base_sink.h>
+#include <spdlog/sinks/sink.h>
 
 #include "qbhost/standin.h"
 
 namespace qbhost {
 
-class QB_STANDIN_API TextSink : public spdlog::sinks::base_sink<std::mutex> {
+// spdlog's public sink interface, one line at a time under the sink's mutex.
+class QB_STANDIN_API TextSink : public spdlog::sinks::sink {
+ public:
+  void log(const spdlog::details::log_msg& msg) final;
+  void flush() final;
+  // The lines come formatted: a pattern set here would have nothing to format.
+  void set_pattern(const std::string& /*pattern*/) final {}
+  void set_formatter(std::unique_ptr<spdlog::formatter> /*formatter*/) final {}
+
  protected:
-  void sink_it_(const spdlog::details::log_msg& msg) final;
-  void flush_() override {}
-  // Called with the sink's mutex held.
+  // Both called with the sink's mutex held.
   virtual void WriteLine(spdlog::level::level_enum level, std::string_view line) = 0;
+  virtual void Flush() {}
+
+  // Held while a line is written; a subclass that keeps what it wrote reads
+  // it under the same lock.
+  std::mutex mutex_;
 };
 
 // Writes each line to a stdio stream (standard output, or a file it opens).
@@ -39,7 +52,7 @@ class QB_STANDIN_API StreamSink final : public TextSink {
 
  protected:
   void WriteLine(spdlog::level::level_enum level, std::string_view line) override;
-  void flush_() override;
+  void Flush() override;
 
  private:
   std::FILE* stream_;
