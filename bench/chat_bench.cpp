@@ -15,8 +15,11 @@
 // bounded and no network wait is timed. The three peers run the same number
 // of calls so that the pile-up of the silent case is the same in every run.
 //
-// Baselines in the same binary:
-//   BM_NlohmannBuildDump   the same three-member body built and dumped, bare
+// In the same binary:
+//   BM_NlohmannBuildDump   the anchor: the same three-member body built and
+//                          dumped, bare
+//   BM_StandInChatConversions  the stand-in's text conversions inside one
+//                          callback, alone (left out of the plug-in's share)
 //   BM_ThreadPerRequest    the dumped body handed to a new detached std::thread
 //                          per request, which adds its size to an atomic
 
@@ -153,6 +156,24 @@ void BM_ChatCallbackWithoutHandover(benchmark::State& state) {
 BENCHMARK(BM_ChatCallbackWithoutHandover)
     ->ComputeStatistics("min", qbbench::Min)
     ->ComputeStatistics("max", qbbench::Max);
+
+// The stand-in's text conversions inside one callback, alone: its engine
+// function makes the character name into engine text from the UTF-8 it keeps,
+// and the plug-in has the host convert sender and message back to UTF-8. On
+// the real host the first is the engine's and the others are the host's: the
+// report takes this from the callback to give the plug-in's own share.
+void BM_StandInChatConversions(benchmark::State& state) {
+  const std::string name = qbbench::kSender;
+  const auto sender = qbbench::EngineText(qbbench::kSender);
+  const auto message = qbbench::EngineText(qbbench::ChatText());
+  qbbench::HostConversions host;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(host.ToEngine(name));
+    benchmark::DoNotOptimize(host.ToUtf8(sender));
+    benchmark::DoNotOptimize(host.ToUtf8(message));
+  }
+}
+BENCHMARK(BM_StandInChatConversions);
 
 void BM_NlohmannBuildDump(benchmark::State& state) {
   const std::string sender = qbbench::kSender;

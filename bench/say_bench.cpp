@@ -12,9 +12,11 @@
 //
 // Counters: ok_replies and lines_per_player (both 1 per command).
 //
-// BM_StandInRelay measures the stand-in's part of that alone (the relay and
-// its ten deliveries), so that the plug-in's own share shows as the
-// difference.
+// The stand-in's parts of that, alone, so that the plug-in's own share shows
+// as the difference: BM_StandInRelay (the relay and its ten deliveries) and
+// BM_StandInSayConversions (the host's text conversions the plug-in asks for).
+// BM_SayAnchor is what the budget is a ratio to: the same payload through
+// library code alone.
 
 #include <algorithm>
 #include <cstdint>
@@ -22,9 +24,12 @@
 #include <vector>
 
 #include <benchmark/benchmark.h>
+#include <openssl/evp.h>
+#include <nlohmann/json.hpp>
 
 #include "bench_support.h"
 #include "bridge/say.h"
+#include "plugin/library_path.h"
 #include "qbhost/engine.h"
 #include "qbhost/rcon.h"
 #include "support/base64_encode.h"
@@ -38,6 +43,7 @@ constexpr std::int64_t kBatch = 16;  // commands between two rebuilt worlds
 constexpr std::size_t kPayloadBytes = 3 * 1024;
 
 constexpr const char* kSender = "Quellmoor-Rat";
+constexpr std::size_t kCommandWord = std::char_traits<char>::length("quellmoorsay ");
 
 // The message: text with a few umlauts and braces, sized so that the whole
 // JSON object takes exactly kPayloadBytes of Base64.
@@ -169,5 +175,46 @@ void BM_StandInRelay(benchmark::State& state) {
 BENCHMARK(BM_StandInRelay)
     ->ComputeStatistics("min", qbbench::Min)
     ->ComputeStatistics("max", qbbench::Max);
+
+// The host's text conversions that one say command asks for, alone: the
+// packet body to UTF-8, then sender, line, the plug-in's library path (for its
+// chat relay) and the reply "OK" to engine text. The line is the message
+// itself: the format pass turns the doubled braces back into single ones.
+void BM_StandInSayConversions(benchmark::State& state) {
+  const auto body = qbbench::EngineText(CommandLine());
+  const std::string sender = kSender;
+  const std::string line = Message();
+  const std::string path = OwnLibraryPath();
+  const std::string reply = "OK";
+  qbbench::HostConversions host;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(host.ToUtf8(body));
+    benchmark::DoNotOptimize(host.ToEngine(sender));
+    benchmark::DoNotOptimize(host.ToEngine(line));
+    benchmark::DoNotOptimize(host.ToEngine(path));
+    benchmark::DoNotOptimize(host.ToEngine(reply));
+  }
+}
+BENCHMARK(BM_StandInSayConversions);
+
+// The anchor of the say command's budget: the same payload through library
+// code alone, the command's two heaviest steps done the plainest way:
+// OpenSSL's EVP_DecodeBlock, nlohmann's parse, the two strings taken out.
+void BM_SayAnchor(benchmark::State& state) {
+  const std::string command = CommandLine();
+  const std::string_view base64 = std::string_view(command).substr(kCommandWord);
+  std::vector<unsigned char> json(base64.size());
+  for (auto _ : state) {
+    const int n =
+        EVP_DecodeBlock(json.data(), reinterpret_cast<const unsigned char*>(base64.data()),
+                        static_cast<int>(base64.size()));
+    const auto document = nlohmann::json::parse(json.data(), json.data() + n);
+    std::string sender = document.value("sender", std::string());
+    std::string message = document.value("message", std::string());
+    benchmark::DoNotOptimize(sender.data());
+    benchmark::DoNotOptimize(message.data());
+  }
+}
+BENCHMARK(BM_SayAnchor);
 
 }  // namespace
