@@ -18,9 +18,9 @@ from contextlib import redirect_stdout
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.dont_write_bytecode = True  # no __pycache__ left in bench/
-spec = importlib.util.spec_from_file_location("report", ROOT / "bench" / "report.py")
-report = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(report)
+found = importlib.util.spec_from_file_location("report", ROOT / "bench" / "report.py")
+report = importlib.util.module_from_spec(found)
+found.loader.exec_module(report)
 
 PLUGIN_BUDGETS = [
     "the plug-in's share / bare nlohmann build+dump",
