@@ -37,7 +37,7 @@ std::vector<std::string> Pieces(const std::string& bytes, std::size_t n) {
   return out;
 }
 
-struct Case {
+struct FramingCase {
   std::string name;
   std::vector<std::string> reads;  // what each read from the socket returned
   std::vector<RconFrame> frames;   // every packet expected, in order
@@ -48,7 +48,7 @@ const std::string kAuth = Packet(7, 3, "secret");
 const std::string kExec = Packet(8, 2, "quellmoorsay eyJtZXNzYWdlIjoiSGkifQ==");
 const std::string kBig = Packet(9, 2, std::string(4086, 'x'));  // size exactly 4096
 
-std::vector<Case> Cases() {
+std::vector<FramingCase> Cases() {
   return {
       {"WholePacket", {kAuth}, {{7, 3, "secret"}}},
       {"EmptyBodyHasSizeTen", {Packet(1, 2, "")}, {{1, 2, ""}}},
@@ -74,10 +74,10 @@ std::vector<Case> Cases() {
   };
 }
 
-class FramingTest : public ::testing::TestWithParam<Case> {};
+class FramingTest : public ::testing::TestWithParam<FramingCase> {};
 
 TEST_P(FramingTest, DecodesWhatTheStreamHolds) {
-  const Case& c = GetParam();
+  const FramingCase& c = GetParam();
   RconDecoder decoder;
   std::vector<RconFrame> got;
   for (const auto& read : c.reads) {

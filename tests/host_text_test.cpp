@@ -8,13 +8,13 @@
 
 namespace {
 
-struct Case {
+struct TextCase {
   const char* name;
   std::u16string utf16;
   std::string utf8;
 };
 
-class Utf16ToUtf8 : public ::testing::TestWithParam<Case> {};
+class Utf16ToUtf8 : public ::testing::TestWithParam<TextCase> {};
 
 TEST_P(Utf16ToUtf8, AppliesTheQuestionMarkRule) {
   EXPECT_EQ(qbhost::Utf16ToUtf8(GetParam().utf16), GetParam().utf8);
@@ -22,61 +22,61 @@ TEST_P(Utf16ToUtf8, AppliesTheQuestionMarkRule) {
 
 INSTANTIATE_TEST_SUITE_P(
     Host, Utf16ToUtf8,
-    ::testing::Values(Case{"ascii", u"abc", "abc"},
-                      Case{"umlauts", u"Gr\u00fc\u00dfe",
-                           "Gr\xc3\xbc\xc3\x9f"
-                           "e"},
-                      Case{"astral", u"\U0001F600", "\xf0\x9f\x98\x80"},
-                      Case{"lone_high", std::u16string{u'a', 0xD800, u'b'}, "a?b"},
-                      Case{"lone_low", std::u16string{0xDC00}, "?"},
-                      Case{"high_at_end", std::u16string{u'x', 0xD83D}, "x?"},
+    ::testing::Values(TextCase{"ascii", u"abc", "abc"},
+                      TextCase{"umlauts", u"Gr\u00fc\u00dfe",
+                               "Gr\xc3\xbc\xc3\x9f"
+                               "e"},
+                      TextCase{"astral", u"\U0001F600", "\xf0\x9f\x98\x80"},
+                      TextCase{"lone_high", std::u16string{u'a', 0xD800, u'b'}, "a?b"},
+                      TextCase{"lone_low", std::u16string{0xDC00}, "?"},
+                      TextCase{"high_at_end", std::u16string{u'x', 0xD83D}, "x?"},
                       // Longer runs of ASCII are converted eight units at
                       // a time: what follows a run must still be found.
-                      Case{"long_mixed", u"Treffen am s\u00fcdlichen Tor, bringt Seile!",
-                           "Treffen am s\xc3\xbc"
-                           "dlichen Tor, bringt Seile!"},
-                      Case{"lone_after_run",
-                           u"abcdefghi\xD800"
-                           u"ABCDEFGH",
-                           "abcdefghi?ABCDEFGH"},
-                      Case{"pair_across_block",
-                           u"abcdefg\U0001F600"
-                           u"ABCDEFGH",
-                           "abcdefg\xf0\x9f\x98\x80"
-                           "ABCDEFGH"}),
+                      TextCase{"long_mixed", u"Treffen am s\u00fcdlichen Tor, bringt Seile!",
+                               "Treffen am s\xc3\xbc"
+                               "dlichen Tor, bringt Seile!"},
+                      TextCase{"lone_after_run",
+                               u"abcdefghi\xD800"
+                               u"ABCDEFGH",
+                               "abcdefghi?ABCDEFGH"},
+                      TextCase{"pair_across_block",
+                               u"abcdefg\U0001F600"
+                               u"ABCDEFGH",
+                               "abcdefg\xf0\x9f\x98\x80"
+                               "ABCDEFGH"}),
     qbtest::ByName());
 
-class Utf8ToUtf16 : public ::testing::TestWithParam<Case> {};
+class Utf8ToUtf16 : public ::testing::TestWithParam<TextCase> {};
 
 TEST_P(Utf8ToUtf16, AppliesTheQuestionMarkRule) {
   EXPECT_EQ(qbhost::Utf8ToUtf16(GetParam().utf8), GetParam().utf16);
 }
 
 INSTANTIATE_TEST_SUITE_P(Host, Utf8ToUtf16,
-                         ::testing::Values(Case{"umlauts", u"Gr\u00fc\u00dfe",
-                                                "Gr\xc3\xbc\xc3\x9f"
-                                                "e"},
-                                           Case{"astral", u"\U0001F600", "\xf0\x9f\x98\x80"},
-                                           Case{"stray_continuation", u"a?b",
-                                                "a\x80"
-                                                "b"},
-                                           Case{"truncated", u"a?", "a\xc3"},
-                                           Case{"overlong", u"??", "\xc0\xaf"},
-                                           Case{"encoded_surrogate", u"???", "\xed\xa0\x80"},
-                                           Case{"above_max", u"????", "\xf4\x90\x80\x80"},
-                                           Case{"invalid_lead", u"?", "\xff"},
-                                           Case{"long_mixed",
-                                                u"Treffen am s\u00fcdlichen Tor, bringt Seile!",
-                                                "Treffen am s\xc3\xbc"
-                                                "dlichen Tor, bringt Seile!"},
-                                           Case{"truncated_after_run", u"abcdefgh?ABCDEFGH",
-                                                "abcdefgh\xc3"
-                                                "ABCDEFGH"},
-                                           Case{"astral_across_block",
-                                                u"abcdefg\U0001F600"
-                                                u"ABCDEFGH",
-                                                "abcdefg\xf0\x9f\x98\x80"
-                                                "ABCDEFGH"}),
+                         ::testing::Values(TextCase{"umlauts", u"Gr\u00fc\u00dfe",
+                                                    "Gr\xc3\xbc\xc3\x9f"
+                                                    "e"},
+                                           TextCase{"astral", u"\U0001F600", "\xf0\x9f\x98\x80"},
+                                           TextCase{"stray_continuation", u"a?b",
+                                                    "a\x80"
+                                                    "b"},
+                                           TextCase{"truncated", u"a?", "a\xc3"},
+                                           TextCase{"overlong", u"??", "\xc0\xaf"},
+                                           TextCase{"encoded_surrogate", u"???", "\xed\xa0\x80"},
+                                           TextCase{"above_max", u"????", "\xf4\x90\x80\x80"},
+                                           TextCase{"invalid_lead", u"?", "\xff"},
+                                           TextCase{"long_mixed",
+                                                    u"Treffen am s\u00fcdlichen Tor, bringt Seile!",
+                                                    "Treffen am s\xc3\xbc"
+                                                    "dlichen Tor, bringt Seile!"},
+                                           TextCase{"truncated_after_run", u"abcdefgh?ABCDEFGH",
+                                                    "abcdefgh\xc3"
+                                                    "ABCDEFGH"},
+                                           TextCase{"astral_across_block",
+                                                    u"abcdefg\U0001F600"
+                                                    u"ABCDEFGH",
+                                                    "abcdefg\xf0\x9f\x98\x80"
+                                                    "ABCDEFGH"}),
                          qbtest::ByName());
 
 TEST(HostFString, EmptyTextOwnsNoBuffer) {
